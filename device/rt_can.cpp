@@ -1,0 +1,102 @@
+#include "rt_can.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace tavrol {
+
+RT_CAN::RT_CAN(std::unique_ptr<SerialPort> port) : RT_COM(4096, std::move(port)) {}
+
+// The reader thread uses the events and slots: stop it before they go.
+RT_CAN::~RT_CAN() { Close(); }
+
+std::uint32_t RT_CAN::RegisterSize(std::uint32_t id) { return RegisterSizeOf(id); }
+
+void RT_CAN::OnFrame(const std::uint8_t* data, std::uint32_t length) {
+    if (length != kCanMessageSize) return;
+    if (data[13] == KIND_CONFIG) {
+        {
+            std::lock_guard<std::mutex> lock(slotMutex_);
+            lastReply_ = FromBytes(data);
+        }
+        ReplyEvent.Set();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(slotMutex_);
+        lastMessage_ = FromBytes(data);
+    }
+    MessageEvent.Set();
+    RT_COM::OnFrame(data, length);
+}
+
+CanMessage RT_CAN::LastReply() const {
+    std::lock_guard<std::mutex> lock(slotMutex_);
+    return lastReply_;
+}
+
+CanMessage RT_CAN::LastMessage() const {
+    std::lock_guard<std::mutex> lock(slotMutex_);
+    return lastMessage_;
+}
+
+int RT_CAN::SendAndWait(const CanMessage& request, std::uint32_t timeout) {
+    const CanMessageBytes bytes = ToBytes(request);
+    ReplyEvent.Reset();
+    if (SendFrame(bytes.data(), kCanMessageSize, INFINITE) == 0) return CFG_FAIL;
+    return ReplyEvent.Wait(timeout) ? CFG_OK : CFG_TIMEOUT;
+}
+
+int RT_CAN::RequestRead(std::uint32_t id, std::uint32_t timeout) {
+    CanMessage m;  // the data bytes of a read carry nothing; they go out as zeros
+    m.Id = id;
+    m.Dlc = 8;
+    m.Kind = KIND_CONFIG;
+    m.Extended = 1;
+    m.Remote = 1;
+    return SendAndWait(m, timeout);
+}
+
+int RT_CAN::RequestWrite(std::uint32_t id, const void* value, std::uint32_t length, std::uint32_t timeout) {
+    if (value == nullptr || length > 8) return CFG_BAD_ARG;
+    CanMessage m;
+    m.Id = id;
+    std::memcpy(m.Data, value, length);
+    m.Dlc = static_cast<std::uint8_t>(length);
+    m.Kind = KIND_CONFIG;
+    m.Extended = 1;
+    m.Remote = 0;
+    return SendAndWait(m, timeout);
+}
+
+int RT_CAN::CheckArguments(std::uint32_t id, const void* buffer, const std::uint32_t* length,
+                           std::uint32_t* size) {
+    *size = RegisterSize(id);
+    if (buffer == nullptr || length == nullptr) return CFG_BAD_ARG;
+    if (*length < *size) return CFG_BAD_ARG;
+    if (*size == 0) return CFG_BAD_ARG;
+    return 0;
+}
+
+int RT_CAN::ReadRegister(std::uint32_t id, void* buffer, std::uint32_t* length, std::uint32_t timeout) {
+    std::uint32_t n = 0;
+    if (const int refused = CheckArguments(id, buffer, length, &n)) return refused;
+    *length = n;
+    const int r = RequestRead(id, timeout);
+    if (r != CFG_OK) return r;
+    const CanMessage reply = LastReply();
+    if (reply.Id != id) return CFG_FAIL;
+    std::memcpy(buffer, reply.Data, n);
+    return CFG_OK;
+}
+
+int RT_CAN::WriteRegister(std::uint32_t id, const void* value, std::uint32_t* length, std::uint32_t timeout) {
+    std::uint32_t n = 0;
+    if (const int refused = CheckArguments(id, value, length, &n)) return refused;
+    *length = n;
+    return RequestWrite(id, value, n, timeout);
+}
+
+}  // namespace tavrol
