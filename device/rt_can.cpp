@@ -21,7 +21,7 @@ void RT_CAN::OnFrame(const std::uint8_t* data, std::uint32_t length) {
             lastReply_ = FromBytes(data);
         }
         ReplyEvent.Set();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (replyPauseMs_ != 0) std::this_thread::sleep_for(std::chrono::milliseconds(replyPauseMs_));
         return;
     }
     {

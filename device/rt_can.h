@@ -38,6 +38,11 @@ public:
     CanMessage LastMessage() const;
 
 protected:
+    // The reader rests this long after handing over a reply, so the waiting
+    // transaction can take it before further bytes are decoded. Only the
+    // fuzzing harness shortens it.
+    std::uint32_t replyPauseMs_ = 1;
+
     AutoResetEvent ReplyEvent;    // set after a configuration reply is stored
     AutoResetEvent MessageEvent;  // set after an ordinary message is stored; nothing waits
 
