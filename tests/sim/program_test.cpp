@@ -1,0 +1,199 @@
+// The tavrol-sim program, run as a person would run it.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <gtest/gtest.h>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "registers.h"
+#include "tool_side.h"
+
+extern char** environ;
+
+namespace tavrol::simtest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The program with its standard output and error on a pipe.
+class Program {
+public:
+    explicit Program(std::vector<std::string> args) {
+        args.insert(args.begin(), TAVROL_SIM_PROGRAM);
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        out_ = fds[0];
+    }
+
+    ~Program() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) ::close(out_);
+    }
+
+    bool Started() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
+
+    // The next output line that matches `pattern`, or nothing by `timeoutMs`.
+    std::optional<std::smatch> WaitForLine(const std::regex& pattern, int timeoutMs = 10000) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            std::size_t end;
+            while ((end = buffer_.find('\n')) != std::string::npos) {
+                lastLine_ = buffer_.substr(0, end);
+                buffer_.erase(0, end + 1);
+                output_ += lastLine_ + "\n";
+                std::smatch m;
+                if (std::regex_search(lastLine_, m, pattern)) return m;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) return std::nullopt;
+            pollfd p{out_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+            char chunk[512];
+            const ssize_t n = ::read(out_, chunk, sizeof chunk);
+            if (n <= 0) return std::nullopt;
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+    // Sends `sig` and waits for the end; the exit status, or -1.
+    int Signal(int sig, int timeoutMs = 10000) {
+        ::kill(pid_, sig);
+        return Wait(timeoutMs);
+    }
+
+    int Wait(int timeoutMs = 10000) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (Clock::now() < deadline) {
+            int status = 0;
+            const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            ::usleep(5000);
+        }
+        return -1;
+    }
+
+    // Everything read so far, for failure messages.
+    const std::string& Output() const { return output_; }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string buffer_;
+    std::string lastLine_;
+    std::string output_;
+};
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+TEST(ProgramTest, RegistersItsPortLogsTheExchangesAndEndsOnSigterm) {
+    TempDir dir;
+    const std::string ports = dir.Path() + "/ports";
+    Program program({"--port-dir", ports, "--com", "12", "--baud", "57600", "--cpuid",
+                     "000102030405060708090a0b", "--delay", "1"});
+    ASSERT_TRUE(program.Started());
+    const auto banner =
+        program.WaitForLine(std::regex(R"(^Virtual adapter on COM12 \((/dev/pts/[0-9]+)\), serial rate 57600$)"));
+    ASSERT_TRUE(banner.has_value()) << program.Output();
+    const std::string slave = (*banner)[1];
+    const std::string link = ports + "/COM12";
+    char target[256] = {};
+    ASSERT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target), slave);
+
+    ToolPort tool;
+    ASSERT_TRUE(tool.Open(link, 57600));
+    const auto reply = tool.Transact(ReadRequest(REG_CPUID_HI), 5000);
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(Bytes(reply->Data, reply->Data + 4), (Bytes{0x08, 0x09, 0x0a, 0x0b}));
+    EXPECT_TRUE(program.WaitForLine(std::regex(R"(^read REG_CPUID_HI -> 08 09 0a 0b \(Dlc 4\))")))
+        << program.Output();
+    ASSERT_TRUE(tool.Transact(WriteRequest(REG_CAN_BAUD, {0x20, 0xA1, 0x07, 0x00}), 5000));
+    EXPECT_TRUE(program.WaitForLine(std::regex(R"(^write REG_CAN_BAUD 500000 \(Dlc 4\) -> 500000 \(Dlc 4\))")))
+        << program.Output();
+    ASSERT_TRUE(tool.Send(ReadRequest(0x1FFFEC0)));
+    EXPECT_TRUE(program.WaitForLine(std::regex(R"(^read 0x1FFFEC0 -> no reply \(unknown register\))")))
+        << program.Output();
+    tool.Close();
+
+    EXPECT_EQ(program.Signal(SIGTERM), 0) << program.Output();
+    EXPECT_FALSE(Exists(link)) << "the link outlived the program";
+}
+
+TEST(ProgramTest, EndsOnSigintAndReplugsOnSigusr1) {
+    TempDir dir;
+    const std::string ports = dir.Path() + "/ports";
+    Program program({"--port-dir", ports, "--com", "3"});
+    ASSERT_TRUE(program.Started());
+    ASSERT_TRUE(program.WaitForLine(std::regex("^Virtual adapter on COM3 ")).has_value()) << program.Output();
+    ToolPort tool;
+    ASSERT_TRUE(tool.Open(ports + "/COM3", 115200));
+    ASSERT_TRUE(tool.Transact(ReadRequest(REG_ART), 5000));
+
+    // SIGUSR1: pulled and plugged back in, under the same number.
+    ASSERT_EQ(::kill(program.Pid(), SIGUSR1), 0);
+    const auto again = program.WaitForLine(std::regex(R"(^plugged in again on COM3 \((/dev/pts/[0-9]+)\))"));
+    ASSERT_TRUE(again.has_value()) << program.Output();
+    EXPECT_TRUE(tool.WaitForHangUp(5000));
+    ASSERT_TRUE(tool.Open(ports + "/COM3", 115200));
+    ASSERT_TRUE(tool.Transact(ReadRequest(REG_ART), 5000));
+    tool.Close();
+
+    EXPECT_EQ(program.Signal(SIGINT), 0) << program.Output();
+    EXPECT_FALSE(Exists(ports + "/COM3"));
+}
+
+TEST(ProgramTest, HelpAndBadArguments) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* text;
+    } cases[] = {
+        {{"--help"}, 0, "--drop-every N"},
+        {{"--cpuid", "0011"}, 2, "--cpuid wants 24 hex digits"},
+        {{"--cpuid", "00112233445566778899aabg"}, 2, "--cpuid wants 24 hex digits"},
+        {{"--com", "0"}, 2, "--com wants a COM number"},
+        {{"--baud", "fast"}, 2, "--baud wants a bit rate"},
+        {{"--com"}, 2, "--com needs a COM number"},
+        {{"--bogus"}, 2, "unknown option '--bogus'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        Program program(c.args);
+        ASSERT_TRUE(program.Started());
+        EXPECT_TRUE(program.WaitForLine(std::regex(std::regex_replace(
+                                            c.text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)"))))
+            << program.Output();
+        EXPECT_EQ(program.Wait(), c.status);
+    }
+}
+
+}  // namespace
+}  // namespace tavrol::simtest
