@@ -225,7 +225,9 @@ struct VirtualAdapter::Impl {
     void RemoveLink();
     bool StartThread(std::string* error);
     void StopThread();
-    void UnplugLocked();
+    // Ends the thread and closes the terminal; `why` is what an exchange cut
+    // short is told.
+    void UnplugLocked(const char* why);
 
     const Options options;
 
@@ -256,6 +258,7 @@ struct VirtualAdapter::Impl {
     int slave = -1;
     std::thread thread;
     std::atomic<bool> stopThread{false};
+    std::atomic<const char*> stopReason{"stopped"};
     std::mt19937 rng;
     std::uint32_t trafficCount = 0;
 };
@@ -471,7 +474,8 @@ VirtualAdapter::Impl::Decision VirtualAdapter::Impl::Decide(Exchange& exchange) 
     std::uint8_t value[8] = {};
     switch (q.Id) {
         case REG_USART_BAUD:
-            if (write) r.pendingSerialRate = LoadLE32(q.Data);
+            // A rate of 0 would leave no speed to reach the adapter at.
+            if (write && LoadLE32(q.Data) != 0) r.pendingSerialRate = LoadLE32(q.Data);
             StoreLE32(value, r.pendingSerialRate);
             break;
         case REG_ART:
@@ -587,18 +591,24 @@ bool VirtualAdapter::Impl::Answer(Exchange& exchange, Decision& d) {
         notes.push_back("wire time " + std::to_string(micros / 1000) + " ms");
     }
     if (!Sleep(until)) {
-        exchange.note = "not sent: the adapter stopped";
+        exchange.note = std::string("not sent: ") + stopReason.load();
         return false;
     }
 
     std::vector<std::uint8_t> out;
     if (f.noiseBytes != 0) {
+        // Half of the noise is framing bytes, the kind a decoder can trip on.
+        static constexpr std::uint8_t kFraming[] = {FRAME_HEAD, FRAME_TAIL, FRAME_ESCAPE};
         std::uniform_int_distribution<int> byte(0, 255);
+        std::uniform_int_distribution<int> framing(0, 5);
         std::uint8_t previous = 0;
         for (std::uint32_t i = 0; i < f.noiseBytes; ++i) {
-            std::uint8_t b = static_cast<std::uint8_t>(byte(rng));
-            // Two head bytes in a row would open a frame.
-            while (b == FRAME_HEAD && previous == FRAME_HEAD) b = static_cast<std::uint8_t>(byte(rng));
+            std::uint8_t b;
+            do {
+                const int pick = framing(rng);
+                b = pick < 3 ? kFraming[pick] : static_cast<std::uint8_t>(byte(rng));
+                // Two head bytes in a row would open a frame.
+            } while (b == FRAME_HEAD && previous == FRAME_HEAD);
             out.push_back(b);
             previous = b;
         }
@@ -624,7 +634,7 @@ bool VirtualAdapter::Impl::Answer(Exchange& exchange, Decision& d) {
     }
     if (!written) {
         exchange.answered = false;
-        exchange.note = stopThread.load() ? "not sent: the adapter stopped" : "not sent: the line is blocked";
+        exchange.note = std::string("not sent: ") + (stopThread.load() ? stopReason.load() : "the line is blocked");
         UpdateLog(slot, exchange);
     }
     return true;
@@ -737,7 +747,8 @@ void VirtualAdapter::Impl::StopThread() {
     if (thread.joinable()) thread.join();
 }
 
-void VirtualAdapter::Impl::UnplugLocked() {
+void VirtualAdapter::Impl::UnplugLocked(const char* why) {
+    stopReason.store(why);
     StopThread();
     CloseTerminal();
     RemoveLink();
@@ -792,7 +803,7 @@ void VirtualAdapter::Stop() {
     Impl& d = *impl_;
     std::lock_guard<std::mutex> life(d.lifeMutex);
     if (!IsRunning()) return;
-    if (IsPlugged()) d.UnplugLocked();
+    if (IsPlugged()) d.UnplugLocked("stopped");
     std::lock_guard<std::mutex> lock(d.mutex);
     ::close(d.wakeFd);
     d.wakeFd = -1;
@@ -866,7 +877,7 @@ void VirtualAdapter::Unplug() {
     Impl& d = *impl_;
     std::lock_guard<std::mutex> life(d.lifeMutex);
     if (!IsPlugged()) return;
-    d.UnplugLocked();
+    d.UnplugLocked("unplugged");
     d.Emit("unplugged");
 }
 
@@ -877,7 +888,7 @@ bool VirtualAdapter::Replug(std::string* error) {
         SetError(error, "the adapter is not running");
         return false;
     }
-    if (IsPlugged()) d.UnplugLocked();
+    if (IsPlugged()) d.UnplugLocked("unplugged");
     int com;
     {
         std::lock_guard<std::mutex> lock(d.mutex);

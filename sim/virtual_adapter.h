@@ -28,6 +28,7 @@
 //    and is answered with the value written; it reads as 0.
 //  - A serial rate written (or restored by a factory reset) is answered at
 //    the old rate and becomes pending; REG_USART_BAUD reads the pending rate.
+//    A rate of 0 is not taken: the reply carries the unchanged value.
 //    The pending rate takes effect at the next connection, which is either
 //      * the first moment the tool's line speed differs from the rate in
 //        effect (the tool has reopened the port at another speed), or

@@ -281,6 +281,8 @@ TEST_F(AdapterTest, ReopeningAtTheOldSpeedKeepsTheOldRate) {
     ExpectReply(tool.Transact(ReadRequest(REG_CAN_BAUD)), REG_CAN_BAUD, LE32(500000));
     EXPECT_EQ(adapter->GetRegisters().serialRate, 115200u);
     EXPECT_EQ(adapter->GetRegisters().pendingSerialRate, 57600u);
+    // A rate of 0 could never be reached again; it is not taken.
+    ExpectReply(tool.Transact(WriteRequest(REG_USART_BAUD, LE32(0))), REG_USART_BAUD, LE32(57600));
 }
 
 TEST_F(AdapterTest, RateRestoredByFactoryResetWaitsForTheNextConnection) {
