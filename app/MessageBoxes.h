@@ -1,0 +1,43 @@
+// Every message box of the window goes through one service, so that the
+// program shows real modal boxes while tests see and answer each one.
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace tavrol::app {
+
+// Buttons and icons, combined into one flags value.
+inline constexpr unsigned MB_OK = 0x00;
+inline constexpr unsigned MB_YESNO = 0x04;
+inline constexpr unsigned MB_ICONERROR = 0x10;
+inline constexpr unsigned MB_ICONQUESTION = 0x20;
+inline constexpr unsigned MB_ICONINFORMATION = 0x40;
+inline constexpr unsigned MB_BUTTON_MASK = 0x0F;
+inline constexpr unsigned MB_ICON_MASK = 0xF0;
+
+// The button that closed the box.
+inline constexpr int IDOK = 1;
+inline constexpr int IDYES = 6;
+inline constexpr int IDNO = 7;
+
+class MessageBoxService {
+public:
+    virtual ~MessageBoxService() = default;
+    // Shows a modal box over `owner` and returns the button pressed.
+    virtual int Show(QWidget* owner, const QString& text, const QString& caption, unsigned flags) = 0;
+};
+
+// The service in use: a real modal box unless another one was installed.
+MessageBoxService& MessageBoxes();
+// Installs `service` (not owned); null restores the real boxes.
+void SetMessageBoxService(MessageBoxService* service);
+
+// The real boxes: QMessageBox with the Chinese button captions.
+class ModalMessageBoxService : public MessageBoxService {
+public:
+    int Show(QWidget* owner, const QString& text, const QString& caption, unsigned flags) override;
+};
+
+}  // namespace tavrol::app

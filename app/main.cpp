@@ -1,0 +1,18 @@
+// Entry point: the application object, the main window, the message loop.
+#include "AppIcon.h"
+#include "Application.h"
+#include "MainFrm.h"
+
+int main(int argc, char** argv) {
+    TApplication application(argc, argv);
+    try {
+        ApplyDesignFont(application);
+        application.setWindowIcon(AppIcon());
+        TMainForm form;
+        form.show();
+        application.exec();
+    } catch (...) {
+        ShowCurrentException();
+    }
+    return 0;
+}

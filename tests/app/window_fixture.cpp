@@ -1,0 +1,133 @@
+#include "window_fixture.h"
+
+#include <QCoreApplication>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "registers.h"
+
+namespace tavrol::apptest {
+
+int FakeMessageBoxes::Show(QWidget*, const QString& text, const QString& caption, unsigned flags) {
+    shown.push_back({text, caption, flags});
+    if (onShow) onShow(shown.back());
+    if (!answers.empty()) {
+        const int answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    return (flags & app::MB_BUTTON_MASK) == app::MB_YESNO ? app::IDNO : app::IDOK;
+}
+
+QStringList FakeMessageBoxes::Texts() const {
+    QStringList texts;
+    for (const ShownBox& box : shown) texts << box.text;
+    return texts;
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tavrol-app-XXXXXX").string();
+    const char* made = mkdtemp(pattern.data());
+    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = made;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+QString RegisterName(std::uint32_t id) {
+    switch (id) {
+        case REG_USART_BAUD: return "USART_BAUD";
+        case REG_ART: return "ART";
+        case REG_ABOM: return "ABOM";
+        case REG_CAN_BAUD: return "CAN_BAUD";
+        case REG_FACTORY_RESET: return "FACTORY_RESET";
+        case REG_CPUID_LO: return "CPUID_LO";
+        case REG_CPUID_HI: return "CPUID_HI";
+        default:
+            if (id >= REG_FILTER_0 && id <= REG_FILTER_13) return QString("FILTER_%1").arg(id - REG_FILTER_0);
+            return QString("0x%1").arg(id, 0, 16);
+    }
+}
+
+void WindowTest::SetUp() {
+    savedSources = CurrentPortSources();
+    // Only the private directory: no system serial device shows up.
+    const std::string xdg = dir.Path() + "/run";
+    std::filesystem::create_directories(xdg);
+    std::filesystem::permissions(xdg, std::filesystem::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", xdg.c_str(), 1);
+    std::filesystem::create_directories(dir.Path() + "/no-sys");
+    std::filesystem::create_directories(dir.Path() + "/no-dev");
+    SetPortSources(PortSources{PortDirectory(), dir.Path() + "/no-sys", dir.Path() + "/no-dev"});
+    std::string error;
+    ASSERT_TRUE(EnsurePortDirectory(PortDirectory(), &error)) << error;
+    app::SetMessageBoxService(&boxes);
+    TMainForm::SetTransactionTimeoutForTesting(250);
+}
+
+void WindowTest::TearDown() {
+    form.reset();
+    adapter.reset();
+    app::SetMessageBoxService(nullptr);
+    TMainForm::SetTransactionTimeoutForTesting(1000);
+    SetPortSources(savedSources);
+}
+
+void WindowTest::StartAdapter(sim::Options options) {
+    options.portDirectory = PortDirectory();
+    adapter = std::make_unique<sim::VirtualAdapter>(options);
+    std::string error;
+    ASSERT_TRUE(adapter->Start(&error)) << error;
+}
+
+void WindowTest::CreateWindow() {
+    form = std::make_unique<TMainForm>();
+    QObject::connect(form->RzStatusBar1, &QStatusBar::messageChanged, [this](const QString& text) {
+        if (!text.isEmpty()) statusMessages << text;
+    });
+}
+
+bool WindowTest::SelectAdapterPort() {
+    const int item = form->ComboBoxComPorts->findText(QString("COM%1").arg(adapter->ComNumber()));
+    form->ComboBoxComPorts->setCurrentIndex(item);
+    return item >= 0;
+}
+
+void WindowTest::SelectRate(int rate) {
+    form->InputUSARTBaud->setCurrentIndex(form->InputUSARTBaud->findText(QString::number(rate)));
+}
+
+void WindowTest::ClickConnect() { form->ButtonConnect->click(); }
+
+void WindowTest::ConnectAt(int rate) {
+    ASSERT_TRUE(SelectAdapterPort());
+    SelectRate(rate);
+    ClickConnect();
+    ASSERT_TRUE(form->Channel.IsOpen()) << boxes.Texts().join(" | ").toStdString();
+    ASSERT_EQ(form->ButtonConnect->text(), QString::fromUtf8("关闭串口"));
+}
+
+QString WindowTest::Describe(const CanMessage& request) {
+    QString line = (request.Remote ? "R " : "W ") + RegisterName(request.Id);
+    if (!request.Remote) {
+        for (int i = 0; i < request.Dlc && i < 8; ++i) line += QString(" %1").arg(request.Data[i], 2, 16, QChar('0'));
+    }
+    return line;
+}
+
+QStringList WindowTest::Requests() const {
+    QStringList lines;
+    for (const sim::Exchange& exchange : adapter->Log()) lines << Describe(exchange.request);
+    return lines;
+}
+
+QString WindowTest::Cell(int row, TcxGridBandedColumn* column) const {
+    const QVariant value = form->cxGrid1BandedTableView1->Value(row, column);
+    return value.isValid() ? value.toString() : QString("<empty>");
+}
+
+}  // namespace tavrol::apptest

@@ -1,0 +1,99 @@
+// The main window against a virtual adapter on a pseudo-terminal registered
+// as a COM port in a private port directory, with every message box recorded
+// and answered by the test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QStatusBar>
+#include <QString>
+#include <QStringList>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MainFrm.h"
+#include "MessageBoxes.h"
+#include "PageControl.h"
+#include "port_enum.h"
+#include "rt_can.h"
+#include "virtual_adapter.h"
+
+namespace tavrol::apptest {
+
+struct ShownBox {
+    QString text;
+    QString caption;
+    unsigned flags = 0;
+};
+
+// Records every box and answers it: from the queue of answers when one is
+// there, otherwise OK (or No for a Yes/No box).
+class FakeMessageBoxes : public app::MessageBoxService {
+public:
+    int Show(QWidget* owner, const QString& text, const QString& caption, unsigned flags) override;
+
+    std::vector<ShownBox> shown;
+    std::deque<int> answers;
+    // Runs while the box is "open", before it is answered.
+    std::function<void(const ShownBox&)> onShow;
+
+    QStringList Texts() const;
+};
+
+// A fresh temporary directory, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::string PortDirectory() const { return dir.Path() + "/ports"; }
+
+    // Starts an adapter in the private port directory; ASSERT_NO_FATAL_FAILURE.
+    void StartAdapter(sim::Options options = {});
+    // Builds the window (which fills its port list).
+    void CreateWindow();
+    // Picks the adapter's port in the port list; false when it is not listed.
+    bool SelectAdapterPort();
+    // Picks `rate` in the connection's rate list.
+    void SelectRate(int rate);
+    // Connects at `rate` and checks that it worked; ASSERT_NO_FATAL_FAILURE.
+    void ConnectAt(int rate);
+    void ClickConnect();
+
+    // The requests the adapter received, as "R name" / "W name data…" lines.
+    QStringList Requests() const;
+    static QString Describe(const CanMessage& request);
+
+    QString Cell(int row, TcxGridBandedColumn* column) const;
+
+    TempDir dir;
+    std::unique_ptr<sim::VirtualAdapter> adapter;
+    FakeMessageBoxes boxes;
+    std::unique_ptr<TMainForm> form;
+    QStringList statusMessages;
+    PortSources savedSources;
+};
+
+// A register's readable name.
+QString RegisterName(std::uint32_t id);
+
+}  // namespace tavrol::apptest
