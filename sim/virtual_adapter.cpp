@@ -366,7 +366,10 @@ void VirtualAdapter::Impl::Run() {
         }
         pollfd p[2] = {{master, POLLIN, 0}, {fd, POLLIN, 0}};
         const int ready = ::poll(p, 2, timeout);
-        if (ready < 0 && errno != EINTR) break;
+        if (ready < 0 && errno != EINTR) {
+            Emit(ErrnoText("stopped answering: poll failed", errno));
+            break;
+        }
         if (p[1].revents & POLLIN) {
             std::uint64_t v;
             [[maybe_unused]] const ssize_t n = ::read(fd, &v, sizeof v);
@@ -394,6 +397,8 @@ void VirtualAdapter::Impl::Run() {
                         if (decoder.DecodeByte(chunk[i]) == 1) HandleFrame(decoder.Frame(), decoder.FrameLength());
                     }
                 }
+            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                Sleep(Clock::now() + std::chrono::milliseconds(kIdlePollMs));  // never spin on a failing read
             }
         } else if (p[0].revents & (POLLHUP | POLLERR)) {
             // Cannot happen while the slave is held, but never spin on it.

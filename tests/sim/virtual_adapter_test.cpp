@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <ostream>
 #include <set>
 
 #include "adapter_fixture.h"
@@ -217,6 +218,10 @@ struct RateCase {
     std::uint32_t toolRate;
     bool answered;
 };
+
+void PrintTo(const RateCase& c, std::ostream* os) {
+    *os << "adapter " << c.adapterRate << ", tool " << c.toolRate << (c.answered ? ", answered" : ", silent");
+}
 
 class RateGateTest : public AdapterTest, public ::testing::WithParamInterface<RateCase> {};
 
