@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -83,6 +84,7 @@ std::vector<std::uint8_t> Frame(const CanMessage& m) {
 
 constexpr std::size_t kFloorFrame = 21;
 constexpr int kPeerPollMs = 50;
+constexpr int kFloorGiveUpMs = 5000;
 
 bool WriteFully(int fd, const std::uint8_t* data, std::size_t count) {
     while (count > 0) {
@@ -100,22 +102,27 @@ bool WriteFully(int fd, const std::uint8_t* data, std::size_t count) {
     return true;
 }
 
-// Reads until `want` bytes are in; false on an error, hang-up or when
-// `stop` is set while waiting.
-bool ReadFully(int fd, std::size_t want, const std::atomic<bool>* stop) {
+// Reads until `want` bytes are in; false on an error or hang-up, when `stop`
+// is set while waiting, or when nothing comes for `giveUpMs`.
+bool ReadFully(int fd, std::size_t want, const std::atomic<bool>& stop, int giveUpMs) {
     std::uint8_t chunk[64];
     std::size_t got = 0;
+    int quiet = 0;
     while (got < want) {
         const ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, want - got));
         if (n > 0) {
             got += static_cast<std::size_t>(n);
+            quiet = 0;
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
         pollfd p{fd, POLLIN, 0};
         const int r = ::poll(&p, 1, kPeerPollMs);
         if (r < 0 && errno != EINTR) return false;
-        if (r == 0 && stop != nullptr && stop->load()) return false;
+        if (r == 0) {
+            quiet += kPeerPollMs;
+            if (stop.load() || quiet >= giveUpMs) return false;
+        }
         if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (p.revents & POLLIN) == 0) return false;
     }
     return true;
@@ -155,7 +162,7 @@ std::vector<double> FloorRoundTrips(int count) {
     std::atomic<bool> stop{false};
     std::thread peer([&] {
         while (!stop.load()) {
-            if (!ReadFully(master, kFloorFrame, &stop)) continue;
+            if (!ReadFully(master, kFloorFrame, stop, kFloorGiveUpMs)) continue;
             WriteFully(master, back.data(), back.size());
         }
     });
@@ -165,7 +172,7 @@ std::vector<double> FloorRoundTrips(int count) {
     bool ok = true;
     for (int i = 0; i < count && ok; ++i) {
         const auto t0 = Clock::now();
-        ok = WriteFully(slave, out.data(), out.size()) && ReadFully(slave, kFloorFrame, nullptr);
+        ok = WriteFully(slave, out.data(), out.size()) && ReadFully(slave, kFloorFrame, stop, kFloorGiveUpMs);
         times.push_back(Micros(Clock::now() - t0));
     }
     stop = true;
@@ -198,6 +205,8 @@ void RunRoundTrips(const Settings& s, std::vector<Row>& rows) {
         floor = FloorRoundTrips(s.roundTrips);
     } catch (const std::exception& e) {
         rows.push_back(FailedRow(rtName + ", median", "≤ 2 × floor", e.what()));
+        rows.push_back(FailedRow(loadName, "≤ 2 × floor", e.what()));
+        rows.push_back(FailedRow(wireName, "≤ 1.1 × floor", e.what()));
         return;
     }
     const double floorMedian = Median(floor);
