@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace tavrol {
 
@@ -19,9 +18,13 @@ void RT_CAN::OnFrame(const std::uint8_t* data, std::uint32_t length) {
         {
             std::lock_guard<std::mutex> lock(slotMutex_);
             lastReply_ = FromBytes(data);
+            replyTaken_ = false;
         }
         ReplyEvent.Set();
-        if (replyPauseMs_ != 0) std::this_thread::sleep_for(std::chrono::milliseconds(replyPauseMs_));
+        // Give the waiter the chance to take this reply before a further one
+        // could overwrite it; bounded, so the reader never hangs on the UI.
+        std::unique_lock<std::mutex> lock(slotMutex_);
+        takenCv_.wait_for(lock, std::chrono::milliseconds(replyPauseMs_), [this] { return replyTaken_; });
         return;
     }
     {
@@ -46,7 +49,14 @@ int RT_CAN::SendAndWait(const CanMessage& request, std::uint32_t timeout) {
     const CanMessageBytes bytes = ToBytes(request);
     ReplyEvent.Reset();
     if (SendFrame(bytes.data(), kCanMessageSize, INFINITE) == 0) return CFG_FAIL;
-    return ReplyEvent.Wait(timeout) ? CFG_OK : CFG_TIMEOUT;
+    if (!ReplyEvent.Wait(timeout)) return CFG_TIMEOUT;
+    {
+        std::lock_guard<std::mutex> lock(slotMutex_);
+        takenReply_ = lastReply_;
+        replyTaken_ = true;
+    }
+    takenCv_.notify_all();
+    return CFG_OK;
 }
 
 int RT_CAN::RequestRead(std::uint32_t id, std::uint32_t timeout) {
@@ -86,9 +96,8 @@ int RT_CAN::ReadRegister(std::uint32_t id, void* buffer, std::uint32_t* length, 
     *length = n;
     const int r = RequestRead(id, timeout);
     if (r != CFG_OK) return r;
-    const CanMessage reply = LastReply();
-    if (reply.Id != id) return CFG_FAIL;
-    std::memcpy(buffer, reply.Data, n);
+    if (takenReply_.Id != id) return CFG_FAIL;
+    std::memcpy(buffer, takenReply_.Data, n);
     return CFG_OK;
 }
 

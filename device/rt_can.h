@@ -2,6 +2,7 @@
 // transactions over the serial link.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -38,9 +39,9 @@ public:
     CanMessage LastMessage() const;
 
 protected:
-    // The reader rests this long after handing over a reply, so the waiting
-    // transaction can take it before further bytes are decoded. Only the
-    // fuzzing harness shortens it.
+    // The reader rests at most this long after handing over a reply, until
+    // the waiting transaction has taken it, before it decodes further bytes.
+    // Only the fuzzing harness shortens it.
     std::uint32_t replyPauseMs_ = 1;
 
     AutoResetEvent ReplyEvent;    // set after a configuration reply is stored
@@ -55,6 +56,11 @@ private:
     mutable std::mutex slotMutex_;
     CanMessage lastReply_;
     CanMessage lastMessage_;
+    // The reader's pause after a reply ends early once the waiting
+    // transaction has taken its copy.
+    std::condition_variable takenCv_;
+    bool replyTaken_ = true;
+    CanMessage takenReply_;  // what the last completed wait took; UI thread only
 };
 
 }  // namespace tavrol

@@ -13,6 +13,11 @@ void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 
 constexpr std::uint32_t kChunkSize = 64;
 
+// A read hands over what has arrived at once and waits at most 65 ms for the
+// first byte, so replies reach the decoder without waiting for a gap and the
+// reader sees the stop flag often. Writes end within 1 s a byte plus 50 s.
+constexpr PortTimeouts kLinkTimeouts{INFINITE, INFINITE, 65, 1000, 50000};
+
 }  // namespace
 
 RT_COM::RT_COM(int n, std::unique_ptr<SerialPort> port)
@@ -68,7 +73,7 @@ int RT_COM::Open(int port, int baud) {
     settings_.stopBits = 0;
     if (!port_->SetSettings(settings_)) return FailOpen();
     Pause(kSettlePauseMs);
-    port_->SetTimeouts(PortTimeouts{});
+    port_->SetTimeouts(kLinkTimeouts);
 
     stopFlag_ = 0;
     try {

@@ -23,8 +23,10 @@ struct LineSettings {
 
 // Read and write time-outs in milliseconds, with the meaning of the classic
 // serial driver: a read ends when `readInterval` passes between two bytes, or
-// at the latest after readMultiplier * requested + readConstant; a write of k
-// bytes ends after writeMultiplier * k + writeConstant.
+// at the latest after readMultiplier * requested + readConstant; with interval
+// and multiplier both INFINITE and a finite constant, a read returns as soon
+// as bytes are there and waits at most the constant for the first. A write of
+// k bytes ends after writeMultiplier * k + writeConstant.
 struct PortTimeouts {
     std::uint32_t readInterval = 1;
     std::uint32_t readMultiplier = 1;

@@ -150,8 +150,13 @@ public:
         const bool totalLimit = t.readMultiplier != 0 || t.readConstant != 0;
         const bool intervalLimit = t.readInterval != 0;
         const bool immediate = !totalLimit && t.readInterval == INFINITE;
+        // Infinite interval and multiplier with a finite constant: wait up to
+        // the constant for the first byte, then return what has arrived.
+        const bool returnOnFirstBytes = t.readInterval == INFINITE && t.readMultiplier == INFINITE &&
+                                        t.readConstant != 0 && t.readConstant != INFINITE;
         const Clock::time_point deadline =
-            After(static_cast<std::uint64_t>(t.readMultiplier) * capacity + t.readConstant);
+            After(returnOnFirstBytes ? t.readConstant
+                                     : static_cast<std::uint64_t>(t.readMultiplier) * capacity + t.readConstant);
 
         std::size_t got = 0;
         bool hangUpSeen = false;
@@ -173,7 +178,7 @@ public:
             // Nothing there now: with VMIN and VTIME 0 a tty reads 0 for that,
             // so only after poll() has reported a hang-up does it mean the end.
             if (hangUpSeen) return HangUp(got);
-            if (immediate) return static_cast<int>(got);
+            if (immediate || (returnOnFirstBytes && got > 0)) return static_cast<int>(got);
 
             int waitMs = -1;
             if (got == 0) {

@@ -290,9 +290,11 @@ bool VirtualAdapter::Impl::Sleep(Clock::time_point until) {
     while (!stopThread.load()) {
         const auto now = Clock::now();
         if (now >= until) return true;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1;
+        // ppoll takes the wait to the microsecond, so a held reply is not late.
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - now).count();
+        const timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left)) > 0 && (p.revents & POLLIN)) {
+        if (::ppoll(&p, 1, &wait, nullptr) > 0 && (p.revents & POLLIN)) {
             std::uint64_t v;
             [[maybe_unused]] const ssize_t n = ::read(fd, &v, sizeof v);
         }

@@ -76,9 +76,9 @@ TEST_F(RtComTest, OpenConfiguresThePortInOrder) {
     EXPECT_EQ(port->applied.dataBits, 8);
     EXPECT_EQ(port->applied.parity, 0);
     EXPECT_EQ(port->applied.stopBits, 0);
-    EXPECT_EQ(port->timeouts.readInterval, 1u);
-    EXPECT_EQ(port->timeouts.readMultiplier, 1u);
-    EXPECT_EQ(port->timeouts.readConstant, 1u);
+    EXPECT_EQ(port->timeouts.readInterval, INFINITE);
+    EXPECT_EQ(port->timeouts.readMultiplier, INFINITE);
+    EXPECT_EQ(port->timeouts.readConstant, 65u);
     EXPECT_EQ(port->timeouts.writeMultiplier, 1000u);
     EXPECT_EQ(port->timeouts.writeConstant, 50000u);
     EXPECT_EQ(link.Capacity(), 8194u);

@@ -316,6 +316,34 @@ TEST_F(PtyTest, ReadWaitsForTheFirstByteThenEndsAtTheGap) {
     EXPECT_EQ(secondBytes, (Bytes{'d', 'e'}));
 }
 
+TEST_F(PtyTest, ReadOnFirstBytesReturnsWhatHasArrivedWithoutAGap) {
+    OpenRaw();
+    const PortTimeouts firstBytes{INFINITE, INFINITE, 65, 1000, 50000};
+    port_->SetTimeouts(firstBytes);
+    std::uint8_t buffer[64];
+    auto start = Clock::now();
+    EXPECT_EQ(port_->Read(buffer, sizeof buffer), 0) << port_->LastError();
+    EXPECT_LT(MillisecondsSince(start), 1000);
+
+    // Bytes arriving while the read waits end it at once; a second burst
+    // 300 ms later is left for the next read, not waited for.
+    std::thread writer([this] {
+        std::this_thread::sleep_for(milliseconds(20));
+        WriteMaster({'a', 'b'});
+        std::this_thread::sleep_for(milliseconds(300));
+        WriteMaster({'c'});
+    });
+    port_->SetTimeouts(PortTimeouts{INFINITE, INFINITE, 5000, 1000, 50000});
+    start = Clock::now();
+    const int first = port_->Read(buffer, sizeof buffer);
+    const auto firstMs = MillisecondsSince(start);
+    EXPECT_EQ(Bytes(buffer, buffer + std::max(first, 0)), (Bytes{'a', 'b'}));
+    EXPECT_LT(firstMs, 250);
+    const int second = port_->Read(buffer, sizeof buffer);
+    EXPECT_EQ(Bytes(buffer, buffer + std::max(second, 0)), (Bytes{'c'}));
+    writer.join();
+}
+
 TEST_F(PtyTest, ReadTakesAtMostTheRequestedCount) {
     OpenRaw();
     port_->SetTimeouts(PortTimeouts{50, 0, 2000, 1000, 50000});
