@@ -369,12 +369,32 @@ bool TcxGridBandedTableView::viewportEvent(QEvent* event) {
 
 void TcxGridBandedTableView::mousePressEvent(QMouseEvent* event) {
     QTableView::mousePressEvent(event);
-    // One click on a format cell opens its list, as a click on the editor's
-    // own drop-down button would.
     const QModelIndex index = indexAt(event->position().toPoint());
-    if (event->button() == Qt::LeftButton && activeIndex_ == QPersistentModelIndex(index)) {
+    if (event->button() != Qt::LeftButton || !index.isValid() || index != currentIndex()) return;
+    // One click on a cell edits it, also when it has the focus already.
+    if (activeIndex_ != QPersistentModelIndex(index) && (index.flags() & Qt::ItemIsEditable))
+        QAbstractItemView::edit(index);
+    // A click on a format cell opens its list, as a click on the editor's
+    // own drop-down button would.
+    if (activeIndex_ == QPersistentModelIndex(index)) {
         if (auto* combo = qobject_cast<TcxComboBoxEditor*>(activeEditor_.data())) combo->showPopup();
     }
+}
+
+bool TcxGridBandedTableView::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
+    QWidget* before = activeEditor_;
+    const bool result = QTableView::edit(index, trigger, event);
+    // The view selects a new editor's text; only the columns that want it
+    // keep the selection.
+    if (activeEditor_ && activeEditor_ != before) {
+        auto* editor = qobject_cast<TcxButtonEditor*>(activeEditor_.data());
+        TcxGridBandedColumn* column = ColumnAt(activeIndex_.column());
+        if (editor != nullptr && column != nullptr && !column->AutoSelect && trigger != AnyKeyPressed) {
+            editor->Edit()->deselect();
+            editor->Edit()->end(false);
+        }
+    }
+    return result;
 }
 
 // Columns keep their design proportions and fill the view's width; a column

@@ -144,6 +144,7 @@ class TcxGridBandedTableView : public QTableView {
     Q_OBJECT
 public:
     explicit TcxGridBandedTableView(QWidget* parent);
+    using QTableView::edit;
 
     TcxGridBandedColumn* CreateColumn(int index, const QString& caption, int width,
                                       TcxGridBandedColumn::EditorKind editor, Qt::Alignment alignment);
@@ -185,6 +186,7 @@ signals:
 protected:
     bool viewportEvent(QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
 
 private:
     void FitColumns();

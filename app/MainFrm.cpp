@@ -427,21 +427,149 @@ void TMainForm::CheckBoxABOMClick(QObject*) {
     ReportWriteResult(WriteRegister(REG_ABOM, &on, 1));
 }
 
-void TMainForm::ButtonSetCANBaudRateClick(QObject*) {}
+void TMainForm::ButtonSetCANBaudRateClick(QObject*) {
+    std::uint8_t rate[4];
+    StoreLE32(rate, static_cast<std::uint32_t>(EditCANBaudRate->value()));
+    ReportWriteResult(WriteRegister(REG_CAN_BAUD, rate, 4));
+}
 
-void TMainForm::RzButton1Click(QObject*) {}
+void TMainForm::RzButton1Click(QObject*) {
+    const int answer = Message(Text("恢复出厂设置将覆盖掉您的配置，确定要这样做吗？\n选择“是”恢复出厂设置\n选择“否”取消"),
+                               MB_YESNO | MB_ICONQUESTION, Text("恢复出厂设置"));
+    if (answer != IDYES) return;
+    std::uint8_t one[4];
+    StoreLE32(one, 1);
+    ReportWriteResult(WriteRegister(REG_FACTORY_RESET, one, 4));
+    // Show what the adapter holds now, whether the reset went through or not.
+    LoadDeviceSettings();
+}
 
-void TMainForm::btn1Click(QObject*) {}
+void TMainForm::btn1Click(QObject*) {
+    const int index = CBUSARTBaud->currentIndex();
+    if (index < 0) return;
+    std::uint8_t rate[4];
+    StoreLE32(rate, static_cast<std::uint32_t>(StrToInt(CBUSARTBaud->itemText(index))));
+    ReportWriteResult(WriteRegister(REG_USART_BAUD, rate, 4));
+    Message(Text("请拔掉模块，然后重新插上！"), MB_OK | MB_ICONINFORMATION);
+    ShowDisconnected();
+    // The next connection, after the adapter is plugged in again, uses the
+    // rate just written.
+    InputUSARTBaud->setCurrentIndex(index);
+}
 
 // ---------------------------------------------------------------------------
 // Acceptance-filter table
 
-void TMainForm::cxGrid1BandedTableView1ColumnEnablePropertiesChange(TcxCheckBoxEditor*) {}
+namespace {
 
-void TMainForm::cxGrid1BandedTableView1ColumnIDPropertiesButtonClick(QObject*, int) {}
+bool IsEmptyCell(const QVariant& value) { return !value.isValid() || value.toString().isEmpty(); }
 
-void TMainForm::cxGrid1BandedTableView1ColumnFormatPropertiesCloseUp(QObject*) {}
+QString CellText(const QVariant& value) { return value.isValid() ? value.toString() : QString(); }
 
-void TMainForm::cxGrid1BandedTableView1ColumnEnableHeaderClick(TcxGridBandedColumn*) {}
+}  // namespace
 
-void TMainForm::WriteFilterRow(int, std::uint32_t, std::uint32_t, bool, bool) {}
+void TMainForm::WriteFilterRow(int row, std::uint32_t identifier, std::uint32_t mask, bool enabled, bool extended) {
+    // Typed bits above the 29-bit identifier never reach the flag bits.
+    const auto value = EncodeFilter(identifier & kExtendedIdMask, mask, enabled, extended);
+    ReportWriteResult(WriteRegister(REG_FILTER_0 + static_cast<std::uint32_t>(row), value.data(), 8));
+}
+
+void TMainForm::cxGrid1BandedTableView1ColumnEnablePropertiesChange(TcxCheckBoxEditor* Sender) {
+    TcxGridBandedTableView* view = cxGrid1BandedTableView1;
+    const int row = view->FocusedRow();
+    if (Sender->Tag != 0) {
+        // The change raised by our own revert below.
+        Sender->Tag = 0;
+        return;
+    }
+    if (row < 0) return;
+    const bool checked = Sender->Checked();
+
+    std::uint32_t identifier = 0;
+    const QVariant idCell = view->Value(row, cxGrid1BandedTableView1ColumnID);
+    if (IsEmptyCell(idCell)) {
+        if (checked) {
+            Message(Text("ID不能为空！"), MB_OK | MB_ICONINFORMATION);
+            Sender->Tag = 1;
+            Sender->SetChecked(false);
+            return;
+        }
+    } else {
+        identifier = HexTextToNumber(idCell.toString());
+    }
+
+    std::uint32_t mask = 0;
+    const QVariant maskCell = view->Value(row, cxGrid1BandedTableView1ColumnMask);
+    if (IsEmptyCell(maskCell)) {
+        if (checked) {
+            Message(Text("MASK不能为空！"), MB_OK | MB_ICONINFORMATION);
+            Sender->Tag = 1;
+            Sender->SetChecked(false);
+            return;
+        }
+    } else {
+        mask = HexTextToNumber(maskCell.toString());
+    }
+
+    const bool extended = CellText(view->Value(row, cxGrid1BandedTableView1ColumnFormat)) == Text(kExtended);
+    WriteFilterRow(row, identifier, mask, checked, extended);
+}
+
+void TMainForm::cxGrid1BandedTableView1ColumnIDPropertiesButtonClick(QObject*, int) {
+    TcxGridBandedTableView* view = cxGrid1BandedTableView1;
+    const int row = view->FocusedRow();
+    if (row < 0) return;
+    // The cells take what the user has just typed or picked; the editor then
+    // closes so that it cannot write its text back over what follows.
+    view->PostEditValue();
+    view->CancelEdit();
+
+    const QVariant enableCell = view->Value(row, cxGrid1BandedTableView1ColumnEnable);
+    const bool enabled = enableCell.isValid() && enableCell.toInt() != 0;
+    const QString format = CellText(view->Value(row, cxGrid1BandedTableView1ColumnFormat));
+    const QString idText = CellText(view->Value(row, cxGrid1BandedTableView1ColumnID));
+    const QString maskText = CellText(view->Value(row, cxGrid1BandedTableView1ColumnMask));
+
+    if (idText.size() > 8 || maskText.size() > 8) {
+        Message(Text("数据大小超出范围！"), MB_OK | MB_ICONINFORMATION);
+        return;
+    }
+    std::uint32_t identifier = 0;
+    if (idText.isEmpty()) {
+        if (enabled) {
+            Message(Text("ID不能为空！"), MB_OK | MB_ICONINFORMATION);
+            return;
+        }
+    } else {
+        identifier = HexTextToNumber(idText);
+    }
+    std::uint32_t mask = 0;
+    if (maskText.isEmpty()) {
+        if (enabled) {
+            Message(Text("MASK不能为空！"), MB_OK | MB_ICONINFORMATION);
+            return;
+        }
+    } else {
+        mask = HexTextToNumber(maskText);
+    }
+
+    // The cell shows the identifier that is sent.
+    identifier &= kExtendedIdMask;
+    const bool extended = format == Text(kExtended);
+    view->SetValue(row, cxGrid1BandedTableView1ColumnID, FilterCellText(identifier, extended));
+    view->SetValue(row, cxGrid1BandedTableView1ColumnMask, FilterCellText(mask, extended));
+    WriteFilterRow(row, identifier, mask, enabled, extended);
+}
+
+void TMainForm::cxGrid1BandedTableView1ColumnFormatPropertiesCloseUp(QObject* Sender) {
+    cxGrid1BandedTableView1ColumnIDPropertiesButtonClick(Sender, 0);
+}
+
+void TMainForm::cxGrid1BandedTableView1ColumnEnableHeaderClick(TcxGridBandedColumn*) {
+    TcxGridBandedTableView* view = cxGrid1BandedTableView1;
+    TcxGridBandedColumn* column = cxGrid1BandedTableView1ColumnEnable;
+    const int rows = view->RowCount();
+    const int value = column->Tag == 0 ? 1 : 0;
+    for (int row = 0; row < rows; ++row) view->SetValue(row, column, value);
+    column->Tag = value;
+}

@@ -59,12 +59,26 @@ export DISPLAY=":$(head -n1 "$WORK/display")"
 # --- the adapter, in a port directory of our own
 export XDG_RUNTIME_DIR="$WORK/run"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
-mkfifo "$WORK/to-adapter" "$WORK/from-adapter"
-"$ADAPTER" <"$WORK/to-adapter" >"$WORK/from-adapter" 2>"$WORK/adapter.log" &
-ADAPTER_PID=$!
-exec 7>"$WORK/to-adapter" 8<"$WORK/from-adapter"
-read -r -t 10 -u 8 word COM || fail "the adapter did not start"
-[ "$word" = COM ] || fail "unexpected adapter output: $word $COM"
+ADAPTER_RUNS=0
+# Starts an adapter (at the serial rate $1) and sets $COM to its port number.
+start_adapter() {
+    ADAPTER_RUNS=$((ADAPTER_RUNS + 1))
+    local to="$WORK/to-adapter-$ADAPTER_RUNS" from="$WORK/from-adapter-$ADAPTER_RUNS"
+    mkfifo "$to" "$from"
+    "$ADAPTER" "$1" <"$to" >"$from" 2>>"$WORK/adapter.log" &
+    ADAPTER_PID=$!
+    exec 7>"$to" 8<"$from"
+    local word
+    read -r -t 10 -u 8 word COM || fail "the adapter did not start"
+    [ "$word" = COM ] || fail "unexpected adapter output: $word $COM"
+}
+
+stop_adapter() {
+    echo quit >&7
+    wait "$ADAPTER_PID"
+    ADAPTER_PID=
+    exec 7>&- 8<&-
+}
 
 # Sends one command to the adapter; its answer lands in $REPLY_TEXT.
 adapter() {
@@ -91,12 +105,30 @@ wait_for_request() {
     fail "the adapter never received '$1'"
 }
 
-# --- the program
-"$TAVROL" >"$WORK/app.log" 2>&1 &
-APP_PID=$!
-WID=$(timeout 20 xdotool search --sync --onlyvisible --name '^Tavrol for Ondrix$' | head -n1)
-[ -n "$WID" ] || fail "the window did not appear"
-sleep 0.5
+# Starts the program and waits for its window.
+start_program() {
+    "$TAVROL" >>"$WORK/app.log" 2>&1 &
+    APP_PID=$!
+    WID=$(timeout 20 xdotool search --sync --onlyvisible --name '^Tavrol for Ondrix$' | head -n1)
+    [ -n "$WID" ] || fail "the window did not appear"
+    sleep 0.5
+}
+
+# Closes the window as a window manager would and waits for the program to
+# end with status 0 within $1 seconds.
+close_program() {
+    "$CLOSER" "$WID"
+    for _ in $(seq $(($1 * 10))); do
+        kill -0 "$APP_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$APP_PID" 2>/dev/null; then fail "the program did not end when its window was closed"; fi
+    wait "$APP_PID"
+    local status=$?
+    APP_PID=
+    WID=
+    [ "$status" -eq 0 ] || fail "the program ended with status $status"
+}
 
 click() {
     xdotool mousemove --window "$WID" "$1" "$2" click 1
@@ -111,6 +143,8 @@ key() {
     sleep 0.3
 }
 
+start_adapter 115200
+start_program
 shot disconnected
 
 # Pick the adapter's port and the rate 115200 from the two lists, then connect.
@@ -141,17 +175,112 @@ expected:
 $expected"
 shot connected-can-page
 
+# Waits until register dump line $1 reads $2.
+wait_for_register() {
+    for _ in $(seq 100); do
+        adapter regs
+        grep -qx -- "$1 $2" <<<"$REPLY_TEXT" && return 0
+        sleep 0.1
+    done
+    fail "register '$1' is not '$2':
+$REPLY_TEXT"
+}
+
+# The pages' controls, in window coordinates (the CAN page's origin is at
+# 2,120 and the filter table's first row at y 205).
+adapter clear
+
+# Retransmission off.
+click 119 160
+wait_for_register art 0
+
+# CAN bit rate 250000.
+click 160 133
+key ctrl+a
+type_text 250000
+click 256 133
+wait_for_register canBaud 250000
+
+# Filter 0: enable it, type its identifier and press the cell's button,
+# then pick the extended format from its list.
+click 66 205
+wait_for_register "filter 0" "80000000 00000000"
+click 194 205
+key ctrl+a
+type_text 123
+shot filter-editor
+click 224 205
+wait_for_register "filter 0" "80000123 00000000"
+click 118 205
+key Down Return
+wait_for_register "filter 0" "C0000123 00000000"
+adapter log
+expected="W 1FFFEA0 1 00
+W 1FFFED0 4 90D00300
+W 1FFFEE0 8 0000008000000000
+W 1FFFEE0 8 2301008000000000
+W 1FFFEE0 8 230100C000000000"
+[ "$REPLY_TEXT" = "$expected" ] || fail "requests while editing:
+$REPLY_TEXT
+expected:
+$expected"
+shot can-page-edited
+
+# Factory reset: the question box, answered Yes with its key.
+adapter clear
+click 329 145
+sleep 0.5
+import -window root "$OUT/factory-reset-question.png"
+key y
+wait_for_request "^R 1FFFED0"
+adapter log
+[ "$(head -n1 <<<"$REPLY_TEXT")" = "W 1FFFEFF 4 01000000" ] || fail "no factory reset write first:
+$REPLY_TEXT"
+[ "$(grep -c '^R ' <<<"$REPLY_TEXT")" = 17 ] || fail "the reload did not read all 17 registers:
+$REPLY_TEXT"
+wait_for_register canBaud 500000
+wait_for_register "filter 0" "00000000 00000000"
+sleep 0.5
+shot can-page-after-reset
+
+# The serial page: the adapter's rate 9600, then the notice, then the
+# window is disconnected.
+adapter clear
+click 131 108
+shot usart-page
+click 176 160
+type_text 9600
+key Return
+click 290 160
+sleep 0.5
+import -window root "$OUT/replug-notice.png"
+key Return
+wait_for_register pendingSerialRate 9600
+adapter log
+[ "$REPLY_TEXT" = "W 1FFFE90 4 80250000" ] || fail "requests of the serial page:
+$REPLY_TEXT"
+sleep 0.5
+shot disconnected-after-rate-change
+
 # --- closing the window ends the program normally
-"$CLOSER" "$WID"
-for _ in $(seq 100); do
-    kill -0 "$APP_PID" 2>/dev/null || break
-    sleep 0.1
-done
-if kill -0 "$APP_PID" 2>/dev/null; then fail "the program did not end when its window was closed"; fi
-wait "$APP_PID"
-status=$?
-APP_PID=
-[ "$status" -eq 0 ] || fail "the program ended with status $status"
+close_program 10
+
+# --- a rate search, and closing the window while it runs
+stop_adapter
+start_adapter 4800
+start_program
+click 170 31
+type_text "COM$COM"
+key Return
+click 324 42
+sleep 2.5
+shot rate-search
+close_program 40
+# Input, the close request included, waits until the search is over, so the
+# search has ended in a connection; the port is closed with the program.
+adapter log
+grep -q "^R 1FFFED0" <<<"$REPLY_TEXT" || fail "the search did not finish before the window closed:
+$REPLY_TEXT"
 
 for png in "$OUT"/*.png; do
     deviation=$(convert "$png" -format '%[fx:standard_deviation]' info:)
