@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-base-dev-tools
   fonts-wqy-microhei
-  xvfb xdotool x11-utils x11-apps imagemagick
+  libx11-dev xvfb xdotool x11-utils x11-apps imagemagick
 )
 
 missing=()
