@@ -2,6 +2,7 @@
 #include "AppIcon.h"
 #include "Application.h"
 #include "MainFrm.h"
+#include "SanitizerHooks.h"
 
 int main(int argc, char** argv) {
     TApplication application(argc, argv);

@@ -4,6 +4,8 @@
 #include <QLabel>
 #include <QTimer>
 
+#include <ostream>
+
 #include "window_fixture.h"
 
 namespace tavrol::apptest {
@@ -186,6 +188,8 @@ struct IdentifierFailure {
     sim::Faults faults;
     int rate;  // 0: search
 };
+
+void PrintTo(const IdentifierFailure& c, std::ostream* os) { *os << c.name; }
 
 class IdentifierFailureTest : public WindowTest, public ::testing::WithParamInterface<IdentifierFailure> {};
 

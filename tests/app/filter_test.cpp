@@ -5,6 +5,8 @@
 #include <QTest>
 
 #include "can_message.h"
+#include <ostream>
+
 #include "window_fixture.h"
 
 namespace tavrol::apptest {
@@ -102,6 +104,8 @@ struct ConfirmCase {
     const char* maskCell;
     const char* sent;                // data bytes written, nullptr: nothing
 };
+
+void PrintTo(const ConfirmCase& c, std::ostream* os) { *os << c.name; }
 
 class ConfirmTest : public FilterTest, public ::testing::WithParamInterface<ConfirmCase> {};
 
@@ -218,6 +222,8 @@ struct EnableCase {
     const char* enableAfter;
     const char* sent;       // nullptr: nothing
 };
+
+void PrintTo(const EnableCase& c, std::ostream* os) { *os << c.name; }
 
 class EnableTest : public FilterTest, public ::testing::WithParamInterface<EnableCase> {};
 

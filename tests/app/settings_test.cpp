@@ -2,6 +2,8 @@
 // reset and the adapter's own serial rate.
 #include <QTest>
 
+#include <ostream>
+
 #include "window_fixture.h"
 
 namespace tavrol::apptest {
@@ -133,6 +135,8 @@ struct SerialRateCase {
     const char* bytes;
     bool writeFails;
 };
+
+void PrintTo(const SerialRateCase& c, std::ostream* os) { *os << c.name; }
 
 class SerialRateTest : public SettingsTest, public ::testing::WithParamInterface<SerialRateCase> {};
 

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "Application.h"
+#include "SanitizerHooks.h"
 
 int main(int argc, char** argv) {
     // Listing the tests needs no display.
