@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  cmake g++ make pkg-config
+  cmake g++ make pkg-config dpkg-dev desktop-file-utils
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-base-dev-tools
   fonts-wqy-microhei
