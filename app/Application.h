@@ -9,9 +9,9 @@
 #include <string>
 
 // Text that does not hold the number it should.
-class EConvertError : public std::runtime_error {
+class ConversionError : public std::runtime_error {
 public:
-    explicit EConvertError(const std::string& message) : std::runtime_error(message) {}
+    explicit ConversionError(const std::string& message) : std::runtime_error(message) {}
 };
 
 class TApplication : public QApplication {

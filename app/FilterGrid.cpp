@@ -18,43 +18,43 @@ bool IsCheckedValue(const QVariant& value) { return value.isValid() && value.toI
 
 // The store of an unbound view: which cells can be focused and edited
 // follows the column, not the cell.
-class TcxDataStore : public QStandardItemModel {
+class FilterStore : public QStandardItemModel {
 public:
-    TcxDataStore(TcxGridBandedTableView* view) : QStandardItemModel(0, 0, view), view_(view) {}
+    FilterStore(FilterTableView* view) : QStandardItemModel(0, 0, view), view_(view) {}
 
     Qt::ItemFlags flags(const QModelIndex& index) const override {
         if (!index.isValid()) return Qt::NoItemFlags;
-        TcxGridBandedColumn* column = view_->ColumnAt(index.column());
+        FilterColumn* column = view_->ColumnAt(index.column());
         if (column == nullptr) return Qt::NoItemFlags;
         switch (column->Editor()) {
-            case TcxGridBandedColumn::EditorKind::None: return Qt::NoItemFlags;
-            case TcxGridBandedColumn::EditorKind::CheckBox: return Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+            case FilterColumn::EditorKind::None: return Qt::NoItemFlags;
+            case FilterColumn::EditorKind::CheckBox: return Qt::ItemIsEnabled | Qt::ItemIsSelectable;
             default: return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsEditable;
         }
     }
 
 private:
-    TcxGridBandedTableView* view_;
+    FilterTableView* view_;
 };
 
 }  // namespace
 
 // ---------------------------------------------------------------------------
 
-TcxGridBandedColumn::TcxGridBandedColumn(TcxGridBandedTableView* view, int index, const QString& caption,
+FilterColumn::FilterColumn(FilterTableView* view, int index, const QString& caption,
                                          int width, EditorKind editor, Qt::Alignment alignment)
     : QObject(view), index_(index), caption_(caption), width_(width), editor_(editor), alignment_(alignment) {}
 
 // ---------------------------------------------------------------------------
 
-TcxCheckBoxEditor::TcxCheckBoxEditor(TcxGridBandedTableView* view) : QObject(view), view_(view) {}
+CheckCellEditor::CheckCellEditor(FilterTableView* view) : QObject(view), view_(view) {}
 
-void TcxCheckBoxEditor::Attach(const QModelIndex& cell) {
+void CheckCellEditor::Attach(const QModelIndex& cell) {
     cell_ = cell;
     checked_ = IsCheckedValue(cell.data(Qt::EditRole));
 }
 
-void TcxCheckBoxEditor::SetChecked(bool checked) {
+void CheckCellEditor::SetChecked(bool checked) {
     if (checked == checked_) return;
     checked_ = checked;
     if (cell_.isValid()) view_->Store()->setData(cell_, QString(checked ? "1" : "0"), Qt::EditRole);
@@ -63,7 +63,7 @@ void TcxCheckBoxEditor::SetChecked(bool checked) {
 
 // ---------------------------------------------------------------------------
 
-TcxComboBoxEditor::TcxComboBoxEditor(QWidget* parent) : QComboBox(parent) {
+ListCellEditor::ListCellEditor(QWidget* parent) : QComboBox(parent) {
     setEditable(false);
     connect(this, &QComboBox::highlighted, this, [this](int index) {
         if (open_) setCurrentIndex(index);
@@ -71,14 +71,14 @@ TcxComboBoxEditor::TcxComboBoxEditor(QWidget* parent) : QComboBox(parent) {
     connect(this, &QComboBox::activated, this, [this](int) { picked_ = true; });
 }
 
-void TcxComboBoxEditor::showPopup() {
+void ListCellEditor::showPopup() {
     indexAtOpen_ = currentIndex();
     picked_ = false;
     open_ = true;
     QComboBox::showPopup();
 }
 
-void TcxComboBoxEditor::hidePopup() {
+void ListCellEditor::hidePopup() {
     QComboBox::hidePopup();
     if (!open_) return;
     open_ = false;
@@ -90,7 +90,7 @@ void TcxComboBoxEditor::hidePopup() {
 
 // ---------------------------------------------------------------------------
 
-TcxButtonEditor::TcxButtonEditor(QWidget* parent, const QString& buttonCaption, const QString& pattern)
+ButtonCellEditor::ButtonCellEditor(QWidget* parent, const QString& buttonCaption, const QString& pattern)
     : QWidget(parent), edit_(new QLineEdit(this)), button_(new QPushButton(buttonCaption, this)) {
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -112,7 +112,7 @@ TcxButtonEditor::TcxButtonEditor(QWidget* parent, const QString& buttonCaption, 
     connect(button_, &QPushButton::clicked, this, [this] { emit ButtonClick(0); });
 }
 
-bool TcxButtonEditor::eventFilter(QObject* watched, QEvent* event) {
+bool ButtonCellEditor::eventFilter(QObject* watched, QEvent* event) {
     if (watched == edit_ && event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
@@ -125,28 +125,28 @@ bool TcxButtonEditor::eventFilter(QObject* watched, QEvent* event) {
 
 // ---------------------------------------------------------------------------
 
-TcxColumnDelegate::TcxColumnDelegate(TcxGridBandedTableView* view, TcxGridBandedColumn* column)
+FilterColumnDelegate::FilterColumnDelegate(FilterTableView* view, FilterColumn* column)
     : QStyledItemDelegate(view), view_(view), column_(column) {}
 
-QWidget* TcxColumnDelegate::createEditor(QWidget* parent, const QStyleOptionViewItem&,
+QWidget* FilterColumnDelegate::createEditor(QWidget* parent, const QStyleOptionViewItem&,
                                          const QModelIndex& index) const {
     QWidget* editor = nullptr;
     switch (column_->Editor()) {
-        case TcxGridBandedColumn::EditorKind::ComboBox: {
-            auto* combo = new TcxComboBoxEditor(parent);
+        case FilterColumn::EditorKind::ComboBox: {
+            auto* combo = new ListCellEditor(parent);
             combo->addItems(column_->Items);
-            auto* self = const_cast<TcxColumnDelegate*>(this);
+            auto* self = const_cast<FilterColumnDelegate*>(this);
             // A pick is stored in the cell at once.
             connect(combo, &QComboBox::activated, self, [self, combo] { emit self->commitData(combo); });
-            connect(combo, &TcxComboBoxEditor::CloseUp, view_,
+            connect(combo, &ListCellEditor::CloseUp, view_,
                     [view = view_, column = column_] { view->PostCloseUp(column); });
             editor = combo;
             break;
         }
-        case TcxGridBandedColumn::EditorKind::ButtonEdit: {
-            auto* edit = new TcxButtonEditor(parent, column_->ButtonCaption, column_->InputPattern);
+        case FilterColumn::EditorKind::ButtonEdit: {
+            auto* edit = new ButtonCellEditor(parent, column_->ButtonCaption, column_->InputPattern);
             edit->Edit()->setAlignment(column_->Alignment());
-            connect(edit, &TcxButtonEditor::ButtonClick, view_,
+            connect(edit, &ButtonCellEditor::ButtonClick, view_,
                     [view = view_, column = column_](int button) { view->PostButtonClick(column, button); });
             editor = edit;
             break;
@@ -159,11 +159,11 @@ QWidget* TcxColumnDelegate::createEditor(QWidget* parent, const QStyleOptionView
     return editor;
 }
 
-void TcxColumnDelegate::setEditorData(QWidget* editor, const QModelIndex& index) const {
+void FilterColumnDelegate::setEditorData(QWidget* editor, const QModelIndex& index) const {
     const QVariant value = index.data(Qt::EditRole);
     if (auto* combo = qobject_cast<QComboBox*>(editor)) {
         combo->setCurrentIndex(value.isValid() ? combo->findText(value.toString()) : -1);
-    } else if (auto* edit = qobject_cast<TcxButtonEditor*>(editor)) {
+    } else if (auto* edit = qobject_cast<ButtonCellEditor*>(editor)) {
         edit->Edit()->setText(value.isValid() ? value.toString() : QString());
         if (column_->AutoSelect) {
             edit->Edit()->selectAll();
@@ -174,33 +174,33 @@ void TcxColumnDelegate::setEditorData(QWidget* editor, const QModelIndex& index)
     }
 }
 
-void TcxColumnDelegate::setModelData(QWidget* editor, QAbstractItemModel* model, const QModelIndex& index) const {
+void FilterColumnDelegate::setModelData(QWidget* editor, QAbstractItemModel* model, const QModelIndex& index) const {
     if (auto* combo = qobject_cast<QComboBox*>(editor)) {
         if (combo->currentIndex() >= 0) model->setData(index, combo->currentText(), Qt::EditRole);
-    } else if (auto* edit = qobject_cast<TcxButtonEditor*>(editor)) {
+    } else if (auto* edit = qobject_cast<ButtonCellEditor*>(editor)) {
         model->setData(index, edit->Edit()->text(), Qt::EditRole);
     }
 }
 
-void TcxColumnDelegate::updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,
+void FilterColumnDelegate::updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,
                                              const QModelIndex&) const {
     editor->setGeometry(option.rect);
 }
 
-void TcxColumnDelegate::destroyEditor(QWidget* editor, const QModelIndex& index) const {
+void FilterColumnDelegate::destroyEditor(QWidget* editor, const QModelIndex& index) const {
     view_->EditorClosed(editor);
     QStyledItemDelegate::destroyEditor(editor, index);
 }
 
-void TcxColumnDelegate::initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const {
+void FilterColumnDelegate::initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const {
     QStyledItemDelegate::initStyleOption(option, index);
     option->displayAlignment = column_->Alignment() | Qt::AlignVCenter;
     // The index column cannot take the focus, but is not shown as disabled.
     option->state |= QStyle::State_Enabled;
 }
 
-void TcxColumnDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
-    if (column_->Editor() != TcxGridBandedColumn::EditorKind::CheckBox) {
+void FilterColumnDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    if (column_->Editor() != FilterColumn::EditorKind::CheckBox) {
         QStyledItemDelegate::paint(painter, option, index);
         return;
     }
@@ -221,9 +221,9 @@ void TcxColumnDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
     style->drawPrimitive(QStyle::PE_IndicatorCheckBox, &box, painter, widget);
 }
 
-bool TcxColumnDelegate::editorEvent(QEvent* event, QAbstractItemModel* model, const QStyleOptionViewItem& option,
+bool FilterColumnDelegate::editorEvent(QEvent* event, QAbstractItemModel* model, const QStyleOptionViewItem& option,
                                     const QModelIndex& index) {
-    if (column_->Editor() != TcxGridBandedColumn::EditorKind::CheckBox)
+    if (column_->Editor() != FilterColumn::EditorKind::CheckBox)
         return QStyledItemDelegate::editorEvent(event, model, option, index);
     switch (event->type()) {
         case QEvent::MouseButtonRelease: {
@@ -247,8 +247,8 @@ bool TcxColumnDelegate::editorEvent(QEvent* event, QAbstractItemModel* model, co
 
 // ---------------------------------------------------------------------------
 
-TcxGridBandedTableView::TcxGridBandedTableView(QWidget* parent)
-    : QTableView(parent), store_(new TcxDataStore(this)), checkEditor_(new TcxCheckBoxEditor(this)) {
+FilterTableView::FilterTableView(QWidget* parent)
+    : QTableView(parent), store_(new FilterStore(this)), checkEditor_(new CheckCellEditor(this)) {
     setModel(store_);
     setSortingEnabled(false);
     setDragEnabled(false);
@@ -271,39 +271,39 @@ TcxGridBandedTableView::TcxGridBandedTableView(QWidget* parent)
     horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     connect(horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int section) {
-        if (TcxGridBandedColumn* column = ColumnAt(section)) emit ColumnHeaderClick(column);
+        if (FilterColumn* column = ColumnAt(section)) emit ColumnHeaderClick(column);
     });
 }
 
-TcxGridBandedColumn* TcxGridBandedTableView::CreateColumn(int index, const QString& caption, int width,
-                                                          TcxGridBandedColumn::EditorKind editor,
+FilterColumn* FilterTableView::CreateColumn(int index, const QString& caption, int width,
+                                                          FilterColumn::EditorKind editor,
                                                           Qt::Alignment alignment) {
-    auto* column = new TcxGridBandedColumn(this, index, caption, width, editor, alignment);
+    auto* column = new FilterColumn(this, index, caption, width, editor, alignment);
     columns_.append(column);
     if (store_->columnCount() <= index) store_->setColumnCount(index + 1);
     store_->setHeaderData(index, Qt::Horizontal, caption, Qt::DisplayRole);
     store_->setHeaderData(index, Qt::Horizontal, QVariant::fromValue(alignment | Qt::AlignVCenter),
                           Qt::TextAlignmentRole);
-    setItemDelegateForColumn(index, new TcxColumnDelegate(this, column));
+    setItemDelegateForColumn(index, new FilterColumnDelegate(this, column));
     horizontalHeader()->resizeSection(index, width);
     return column;
 }
 
-TcxGridBandedColumn* TcxGridBandedTableView::ColumnAt(int index) const {
-    for (TcxGridBandedColumn* column : columns_)
+FilterColumn* FilterTableView::ColumnAt(int index) const {
+    for (FilterColumn* column : columns_)
         if (column->Index() == index) return column;
     return nullptr;
 }
 
-int TcxGridBandedTableView::RowCount() const { return store_->rowCount(); }
+int FilterTableView::RowCount() const { return store_->rowCount(); }
 
-void TcxGridBandedTableView::SetRowCount(int rows) { store_->setRowCount(rows); }
+void FilterTableView::SetRowCount(int rows) { store_->setRowCount(rows); }
 
-QVariant TcxGridBandedTableView::Value(int row, const TcxGridBandedColumn* column) const {
+QVariant FilterTableView::Value(int row, const FilterColumn* column) const {
     return store_->data(store_->index(row, column->Index()), Qt::EditRole);
 }
 
-void TcxGridBandedTableView::SetValue(int row, const TcxGridBandedColumn* column, const QVariant& value) {
+void FilterTableView::SetValue(int row, const FilterColumn* column, const QVariant& value) {
     const QModelIndex cell = store_->index(row, column->Index());
     store_->setData(cell, value, Qt::EditRole);
     // An open editor on that cell must not write its stale text back later.
@@ -312,35 +312,35 @@ void TcxGridBandedTableView::SetValue(int row, const TcxGridBandedColumn* column
     }
 }
 
-int TcxGridBandedTableView::FocusedRow() const {
+int FilterTableView::FocusedRow() const {
     if (activeEditor_ && activeIndex_.isValid()) return activeIndex_.row();
     const QModelIndex current = currentIndex();
     return current.isValid() ? current.row() : -1;
 }
 
-void TcxGridBandedTableView::PostEditValue() {
+void FilterTableView::PostEditValue() {
     if (!activeEditor_ || !activeIndex_.isValid()) return;
     if (auto* delegate = itemDelegateForColumn(activeIndex_.column()))
         delegate->setModelData(activeEditor_, store_, activeIndex_);
 }
 
-void TcxGridBandedTableView::CancelEdit() {
+void FilterTableView::CancelEdit() {
     if (activeEditor_) closeEditor(activeEditor_, QAbstractItemDelegate::NoHint);
 }
 
-void TcxGridBandedTableView::EditorOpened(QWidget* editor, const QModelIndex& index) {
+void FilterTableView::EditorOpened(QWidget* editor, const QModelIndex& index) {
     activeEditor_ = editor;
     activeIndex_ = index;
 }
 
-void TcxGridBandedTableView::EditorClosed(QWidget* editor) {
+void FilterTableView::EditorClosed(QWidget* editor) {
     if (activeEditor_ == editor) {
         activeEditor_ = nullptr;
         activeIndex_ = QPersistentModelIndex();
     }
 }
 
-void TcxGridBandedTableView::ToggleCheckBox(const QModelIndex& index) {
+void FilterTableView::ToggleCheckBox(const QModelIndex& index) {
     if (!index.isValid()) return;
     // The row whose box is toggled becomes the focused row first.
     setCurrentIndex(index);
@@ -352,22 +352,22 @@ void TcxGridBandedTableView::ToggleCheckBox(const QModelIndex& index) {
 // The button and close-up handlers run after the editor's own event has been
 // handled, so a handler that closes the editor never deletes the widget
 // whose event is still being delivered.
-void TcxGridBandedTableView::PostButtonClick(TcxGridBandedColumn* column, int buttonIndex) {
+void FilterTableView::PostButtonClick(FilterColumn* column, int buttonIndex) {
     QMetaObject::invokeMethod(
         this, [this, column, buttonIndex] { emit ColumnButtonClick(column, buttonIndex); }, Qt::QueuedConnection);
 }
 
-void TcxGridBandedTableView::PostCloseUp(TcxGridBandedColumn* column) {
+void FilterTableView::PostCloseUp(FilterColumn* column) {
     QMetaObject::invokeMethod(this, [this, column] { emit ColumnCloseUp(column); }, Qt::QueuedConnection);
 }
 
-bool TcxGridBandedTableView::viewportEvent(QEvent* event) {
+bool FilterTableView::viewportEvent(QEvent* event) {
     const bool result = QTableView::viewportEvent(event);
     if (event->type() == QEvent::Resize) FitColumns();
     return result;
 }
 
-void TcxGridBandedTableView::mousePressEvent(QMouseEvent* event) {
+void FilterTableView::mousePressEvent(QMouseEvent* event) {
     QTableView::mousePressEvent(event);
     const QModelIndex index = indexAt(event->position().toPoint());
     if (event->button() != Qt::LeftButton || !index.isValid() || index != currentIndex()) return;
@@ -377,18 +377,18 @@ void TcxGridBandedTableView::mousePressEvent(QMouseEvent* event) {
     // A click on a format cell opens its list, as a click on the editor's
     // own drop-down button would.
     if (activeIndex_ == QPersistentModelIndex(index)) {
-        if (auto* combo = qobject_cast<TcxComboBoxEditor*>(activeEditor_.data())) combo->showPopup();
+        if (auto* combo = qobject_cast<ListCellEditor*>(activeEditor_.data())) combo->showPopup();
     }
 }
 
-bool TcxGridBandedTableView::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
+bool FilterTableView::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
     QWidget* before = activeEditor_;
     const bool result = QTableView::edit(index, trigger, event);
     // The view selects a new editor's text; only the columns that want it
     // keep the selection.
     if (activeEditor_ && activeEditor_ != before) {
-        auto* editor = qobject_cast<TcxButtonEditor*>(activeEditor_.data());
-        TcxGridBandedColumn* column = ColumnAt(activeIndex_.column());
+        auto* editor = qobject_cast<ButtonCellEditor*>(activeEditor_.data());
+        FilterColumn* column = ColumnAt(activeIndex_.column());
         if (editor != nullptr && column != nullptr && !column->AutoSelect && trigger != AnyKeyPressed) {
             editor->Edit()->deselect();
             editor->Edit()->end(false);
@@ -399,16 +399,16 @@ bool TcxGridBandedTableView::edit(const QModelIndex& index, EditTrigger trigger,
 
 // Columns keep their design proportions and fill the view's width; a column
 // that cannot be resized keeps its width.
-void TcxGridBandedTableView::FitColumns() {
+void FilterTableView::FitColumns() {
     const int available = viewport()->width();
     int fixed = 0;
     int flexible = 0;
-    for (TcxGridBandedColumn* column : columns_) (column->Resizable ? flexible : fixed) += column->Width();
+    for (FilterColumn* column : columns_) (column->Resizable ? flexible : fixed) += column->Width();
     if (flexible <= 0) return;
     const int room = qMax(0, available - fixed);
     int given = 0;
     int seen = 0;
-    for (TcxGridBandedColumn* column : columns_) {
+    for (FilterColumn* column : columns_) {
         if (!column->Resizable) {
             horizontalHeader()->resizeSection(column->Index(), column->Width());
             continue;
@@ -423,14 +423,14 @@ void TcxGridBandedTableView::FitColumns() {
 
 // ---------------------------------------------------------------------------
 
-TcxGrid::TcxGrid(QWidget* parent) : QWidget(parent) {
+FilterGrid::FilterGrid(QWidget* parent) : QWidget(parent) {
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
 }
 
-TcxGridLevel* TcxGrid::CreateLevel(TcxGridBandedTableView* view) {
+FilterGridLevel* FilterGrid::CreateLevel(FilterTableView* view) {
     layout()->addWidget(view);
-    return new TcxGridLevel(this, view);
+    return new FilterGridLevel(this, view);
 }
 
-TcxGridLevel::TcxGridLevel(TcxGrid* grid, TcxGridBandedTableView* view) : QObject(grid), view_(view) {}
+FilterGridLevel::FilterGridLevel(FilterGrid* grid, FilterTableView* view) : QObject(grid), view_(view) {}

@@ -16,16 +16,16 @@
 #include <QVariant>
 #include <QWidget>
 
-class TcxGridBandedTableView;
+class FilterTableView;
 
 // One column of the table view: its place in the store, caption, design width
 // and the integer Tag the handlers use as state.
-class TcxGridBandedColumn : public QObject {
+class FilterColumn : public QObject {
     Q_OBJECT
 public:
     enum class EditorKind { None, CheckBox, ComboBox, ButtonEdit };
 
-    TcxGridBandedColumn(TcxGridBandedTableView* view, int index, const QString& caption, int width,
+    FilterColumn(FilterTableView* view, int index, const QString& caption, int width,
                         EditorKind editor, Qt::Alignment alignment);
 
     int Index() const { return index_; }
@@ -55,10 +55,10 @@ private:
 // The check-box editor of the Enable column. Changing its state, by the user
 // or by a handler, raises PropertiesChange at once and posts the new value to
 // the cell ("1" or "0").
-class TcxCheckBoxEditor : public QObject {
+class CheckCellEditor : public QObject {
     Q_OBJECT
 public:
-    explicit TcxCheckBoxEditor(TcxGridBandedTableView* view);
+    explicit CheckCellEditor(FilterTableView* view);
 
     bool Checked() const { return checked_; }
     void SetChecked(bool checked);
@@ -68,20 +68,20 @@ public:
     int Tag = 0;
 
 signals:
-    void PropertiesChange(TcxCheckBoxEditor* editor);
+    void PropertiesChange(CheckCellEditor* editor);
 
 private:
-    TcxGridBandedTableView* view_;
+    FilterTableView* view_;
     QPersistentModelIndex cell_;
     bool checked_ = false;
 };
 
 // Drop-down list editor: pick only, its text follows the highlighted item
 // while the list is open, and every closing of the list is reported.
-class TcxComboBoxEditor : public QComboBox {
+class ListCellEditor : public QComboBox {
     Q_OBJECT
 public:
-    explicit TcxComboBoxEditor(QWidget* parent);
+    explicit ListCellEditor(QWidget* parent);
     void showPopup() override;
     void hidePopup() override;
 
@@ -95,10 +95,10 @@ private:
 };
 
 // Text editor with one button; Enter presses the button.
-class TcxButtonEditor : public QWidget {
+class ButtonCellEditor : public QWidget {
     Q_OBJECT
 public:
-    TcxButtonEditor(QWidget* parent, const QString& buttonCaption, const QString& pattern);
+    ButtonCellEditor(QWidget* parent, const QString& buttonCaption, const QString& pattern);
     QLineEdit* Edit() const { return edit_; }
     QPushButton* Button() const { return button_; }
 
@@ -114,10 +114,10 @@ private:
 };
 
 // Paints and edits the cells of one column by the column's editor kind.
-class TcxColumnDelegate : public QStyledItemDelegate {
+class FilterColumnDelegate : public QStyledItemDelegate {
     Q_OBJECT
 public:
-    TcxColumnDelegate(TcxGridBandedTableView* view, TcxGridBandedColumn* column);
+    FilterColumnDelegate(FilterTableView* view, FilterColumn* column);
 
     QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
                           const QModelIndex& index) const override;
@@ -134,28 +134,28 @@ protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;
 
 private:
-    TcxGridBandedTableView* view_;
-    TcxGridBandedColumn* column_;
+    FilterTableView* view_;
+    FilterColumn* column_;
 };
 
 // The table view: fixed rows that the program creates, columns sized to the
 // view's width, no sorting, moving, grouping or filtering.
-class TcxGridBandedTableView : public QTableView {
+class FilterTableView : public QTableView {
     Q_OBJECT
 public:
-    explicit TcxGridBandedTableView(QWidget* parent);
+    explicit FilterTableView(QWidget* parent);
     using QTableView::edit;
 
-    TcxGridBandedColumn* CreateColumn(int index, const QString& caption, int width,
-                                      TcxGridBandedColumn::EditorKind editor, Qt::Alignment alignment);
-    QList<TcxGridBandedColumn*> Columns() const { return columns_; }
+    FilterColumn* CreateColumn(int index, const QString& caption, int width,
+                                      FilterColumn::EditorKind editor, Qt::Alignment alignment);
+    QList<FilterColumn*> Columns() const { return columns_; }
 
     int RowCount() const;
     // New rows start with every cell empty; rows that stay keep their cells.
     void SetRowCount(int rows);
     // An empty cell gives an invalid QVariant.
-    QVariant Value(int row, const TcxGridBandedColumn* column) const;
-    void SetValue(int row, const TcxGridBandedColumn* column, const QVariant& value);
+    QVariant Value(int row, const FilterColumn* column) const;
+    void SetValue(int row, const FilterColumn* column, const QVariant& value);
     // The row being edited, else the row that has the focus; -1 when none.
     int FocusedRow() const;
     // Stores the open editor's pending value into its cell.
@@ -163,11 +163,11 @@ public:
     // Closes the open editor without storing its value.
     void CancelEdit();
 
-    TcxCheckBoxEditor* CheckBoxEditor() const { return checkEditor_; }
+    CheckCellEditor* CheckBoxEditor() const { return checkEditor_; }
     QStandardItemModel* Store() const { return store_; }
     // The editor widget open at the moment, if any (tests reach it here).
     QWidget* ActiveEditor() const { return activeEditor_; }
-    TcxGridBandedColumn* ColumnAt(int index) const;
+    FilterColumn* ColumnAt(int index) const;
 
     QString BandCaption;
 
@@ -175,13 +175,13 @@ public:
     void EditorOpened(QWidget* editor, const QModelIndex& index);
     void EditorClosed(QWidget* editor);
     void ToggleCheckBox(const QModelIndex& index);
-    void PostButtonClick(TcxGridBandedColumn* column, int buttonIndex);
-    void PostCloseUp(TcxGridBandedColumn* column);
+    void PostButtonClick(FilterColumn* column, int buttonIndex);
+    void PostCloseUp(FilterColumn* column);
 
 signals:
-    void ColumnHeaderClick(TcxGridBandedColumn* column);
-    void ColumnButtonClick(TcxGridBandedColumn* column, int buttonIndex);
-    void ColumnCloseUp(TcxGridBandedColumn* column);
+    void ColumnHeaderClick(FilterColumn* column);
+    void ColumnButtonClick(FilterColumn* column, int buttonIndex);
+    void ColumnCloseUp(FilterColumn* column);
 
 protected:
     bool viewportEvent(QEvent* event) override;
@@ -192,27 +192,27 @@ private:
     void FitColumns();
 
     QStandardItemModel* store_;
-    QList<TcxGridBandedColumn*> columns_;
-    TcxCheckBoxEditor* checkEditor_;
+    QList<FilterColumn*> columns_;
+    CheckCellEditor* checkEditor_;
     QPointer<QWidget> activeEditor_;
     QPersistentModelIndex activeIndex_;
 };
 
 // The grid control: a frame holding its one level and view.
-class TcxGridLevel;
-class TcxGrid : public QWidget {
+class FilterGridLevel;
+class FilterGrid : public QWidget {
     Q_OBJECT
 public:
-    explicit TcxGrid(QWidget* parent);
-    TcxGridLevel* CreateLevel(TcxGridBandedTableView* view);
+    explicit FilterGrid(QWidget* parent);
+    FilterGridLevel* CreateLevel(FilterTableView* view);
 };
 
-class TcxGridLevel : public QObject {
+class FilterGridLevel : public QObject {
     Q_OBJECT
 public:
-    TcxGridLevel(TcxGrid* grid, TcxGridBandedTableView* view);
-    TcxGridBandedTableView* GridView() const { return view_; }
+    FilterGridLevel(FilterGrid* grid, FilterTableView* view);
+    FilterTableView* GridView() const { return view_; }
 
 private:
-    TcxGridBandedTableView* view_;
+    FilterTableView* view_;
 };

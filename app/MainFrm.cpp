@@ -82,7 +82,7 @@ QString FilterCellText(std::uint32_t value, bool extended) {
 
 std::uint32_t HexTextToNumber(const QString& text) {
     auto fail = [&]() -> std::uint32_t {
-        throw EConvertError(("'0x" + text + "' is not a valid integer value").toStdString());
+        throw ConversionError(("'0x" + text + "' is not a valid integer value").toStdString());
     };
     if (text.isEmpty()) return fail();
     int first = 0;
@@ -104,7 +104,7 @@ std::uint32_t HexTextToNumber(const QString& text) {
 int StrToInt(const QString& text) {
     bool ok = false;
     const int value = text.toInt(&ok, 10);
-    if (!ok) throw EConvertError(("'" + text + "' is not a valid integer value").toStdString());
+    if (!ok) throw ConversionError(("'" + text + "' is not a valid integer value").toStdString());
     return value;
 }
 
@@ -377,7 +377,7 @@ void TMainForm::ButtonConnectClick(QObject*) {
 // Loading the settings
 
 void TMainForm::LoadDeviceSettings() {
-    TcxGridBandedTableView* view = cxGrid1BandedTableView1;
+    FilterTableView* view = cxGrid1BandedTableView1;
     view->SetRowCount(kFilterCount);
     for (int n = 0; n < kFilterCount; ++n) {
         if (closeRequested_) return;
@@ -474,8 +474,8 @@ void TMainForm::WriteFilterRow(int row, std::uint32_t identifier, std::uint32_t 
     ReportWriteResult(WriteRegister(REG_FILTER_0 + static_cast<std::uint32_t>(row), value.data(), 8));
 }
 
-void TMainForm::cxGrid1BandedTableView1ColumnEnablePropertiesChange(TcxCheckBoxEditor* Sender) {
-    TcxGridBandedTableView* view = cxGrid1BandedTableView1;
+void TMainForm::cxGrid1BandedTableView1ColumnEnablePropertiesChange(CheckCellEditor* Sender) {
+    FilterTableView* view = cxGrid1BandedTableView1;
     const int row = view->FocusedRow();
     if (Sender->Tag != 0) {
         // The change raised by our own revert below.
@@ -516,7 +516,7 @@ void TMainForm::cxGrid1BandedTableView1ColumnEnablePropertiesChange(TcxCheckBoxE
 }
 
 void TMainForm::cxGrid1BandedTableView1ColumnIDPropertiesButtonClick(QObject*, int) {
-    TcxGridBandedTableView* view = cxGrid1BandedTableView1;
+    FilterTableView* view = cxGrid1BandedTableView1;
     const int row = view->FocusedRow();
     if (row < 0) return;
     // The cells take what the user has just typed or picked; the editor then
@@ -565,9 +565,9 @@ void TMainForm::cxGrid1BandedTableView1ColumnFormatPropertiesCloseUp(QObject* Se
     cxGrid1BandedTableView1ColumnIDPropertiesButtonClick(Sender, 0);
 }
 
-void TMainForm::cxGrid1BandedTableView1ColumnEnableHeaderClick(TcxGridBandedColumn*) {
-    TcxGridBandedTableView* view = cxGrid1BandedTableView1;
-    TcxGridBandedColumn* column = cxGrid1BandedTableView1ColumnEnable;
+void TMainForm::cxGrid1BandedTableView1ColumnEnableHeaderClick(FilterColumn*) {
+    FilterTableView* view = cxGrid1BandedTableView1;
+    FilterColumn* column = cxGrid1BandedTableView1ColumnEnable;
     const int rows = view->RowCount();
     const int value = column->Tag == 0 ? 1 : 0;
     for (int row = 0; row < rows; ++row) view->SetValue(row, column, value);

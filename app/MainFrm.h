@@ -20,7 +20,7 @@ class QLabel;
 class QPushButton;
 class QSpinBox;
 class QStatusBar;
-class TPageControl;
+class PageControl;
 
 class TMainForm : public QWidget {
     Q_OBJECT
@@ -40,21 +40,21 @@ public:
     QPushButton* ButtonConnect = nullptr;
     QPushButton* ButtonRefresh = nullptr;
     QComboBox* InputUSARTBaud = nullptr;
-    TPageControl* pgc1 = nullptr;
+    PageControl* pgc1 = nullptr;
     QWidget* TabSheetCAN = nullptr;
     QLabel* Label4 = nullptr;
     QLabel* Label8 = nullptr;
     QCheckBox* CheckBoxART = nullptr;
     QCheckBox* CheckBoxABOM = nullptr;
     QPushButton* ButtonSetCANBaudRate = nullptr;
-    TcxGrid* cxGrid1 = nullptr;
-    TcxGridBandedTableView* cxGrid1BandedTableView1 = nullptr;
-    TcxGridBandedColumn* cxGrid1BandedTableView1ColumnIndex = nullptr;
-    TcxGridBandedColumn* cxGrid1BandedTableView1ColumnEnable = nullptr;
-    TcxGridBandedColumn* cxGrid1BandedTableView1ColumnID = nullptr;
-    TcxGridBandedColumn* cxGrid1BandedTableView1ColumnMask = nullptr;
-    TcxGridBandedColumn* cxGrid1BandedTableView1ColumnFormat = nullptr;
-    TcxGridLevel* cxGrid1Level1 = nullptr;
+    FilterGrid* cxGrid1 = nullptr;
+    FilterTableView* cxGrid1BandedTableView1 = nullptr;
+    FilterColumn* cxGrid1BandedTableView1ColumnIndex = nullptr;
+    FilterColumn* cxGrid1BandedTableView1ColumnEnable = nullptr;
+    FilterColumn* cxGrid1BandedTableView1ColumnID = nullptr;
+    FilterColumn* cxGrid1BandedTableView1ColumnMask = nullptr;
+    FilterColumn* cxGrid1BandedTableView1ColumnFormat = nullptr;
+    FilterGridLevel* cxGrid1Level1 = nullptr;
     QPushButton* RzButton1 = nullptr;
     QWidget* TabSheetUSART = nullptr;
     QLabel* lbl1 = nullptr;
@@ -87,10 +87,10 @@ public:
     void CheckBoxABOMClick(QObject* Sender);
     void RzButton1Click(QObject* Sender);
     void btn1Click(QObject* Sender);
-    void cxGrid1BandedTableView1ColumnEnablePropertiesChange(TcxCheckBoxEditor* Sender);
+    void cxGrid1BandedTableView1ColumnEnablePropertiesChange(CheckCellEditor* Sender);
     void cxGrid1BandedTableView1ColumnIDPropertiesButtonClick(QObject* Sender, int AButtonIndex);
     void cxGrid1BandedTableView1ColumnFormatPropertiesCloseUp(QObject* Sender);
-    void cxGrid1BandedTableView1ColumnEnableHeaderClick(TcxGridBandedColumn* Sender);
+    void cxGrid1BandedTableView1ColumnEnableHeaderClick(FilterColumn* Sender);
 
     // Runs one event handler: an exception it throws is shown in the error
     // box and the program goes on; a handler that would start while another
@@ -141,7 +141,7 @@ QString CpuIdSecondPiece(const std::uint8_t bytes[4]);
 QString FilterCellText(std::uint32_t value, bool extended);
 
 // Reads identifier or mask text as "0x" followed by it: hexadecimal digits
-// only, at most 8 significant. Throws EConvertError otherwise.
+// only, at most 8 significant. Throws ConversionError otherwise.
 std::uint32_t HexTextToNumber(const QString& text);
-// Strict decimal conversion; throws EConvertError.
+// Strict decimal conversion; throws ConversionError.
 int StrToInt(const QString& text);

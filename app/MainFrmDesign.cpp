@@ -81,11 +81,11 @@ struct ColumnDesign {
     int index;  // place in the store, which is also the place on screen
     const char* caption;
     int width;
-    TcxGridBandedColumn::EditorKind editor;
+    FilterColumn::EditorKind editor;
     Qt::Alignment alignment;
 };
 
-using EK = TcxGridBandedColumn::EditorKind;
+using EK = FilterColumn::EditorKind;
 const ColumnDesign kColumns[] = {
     {"cxGrid1BandedTableView1ColumnIndex", 0, "序号", 35, EK::None, Qt::AlignLeft},
     {"cxGrid1BandedTableView1ColumnEnable", 1, "使能", 53, EK::CheckBox, Qt::AlignHCenter},
@@ -148,7 +148,7 @@ bool TMainForm::LoadDesign() {
                 break;
             }
             case Kind::Button: w = new QPushButton(caption, parent); break;
-            case Kind::PageControl: w = new TPageControl(parent); break;
+            case Kind::PageControl: w = new PageControl(parent); break;
             case Kind::TabSheet: {
                 auto* page = new QWidget();
                 static_cast<QTabWidget*>(parent)->addTab(page, caption);
@@ -156,7 +156,7 @@ bool TMainForm::LoadDesign() {
                 break;
             }
             case Kind::CheckBox: w = new QCheckBox(caption, parent); break;
-            case Kind::Grid: w = new TcxGrid(parent); break;
+            case Kind::Grid: w = new FilterGrid(parent); break;
             case Kind::SpinEdit: w = new QSpinBox(parent); break;
             case Kind::StatusBar: w = new QStatusBar(parent); break;
             case Kind::StatusPaneLeft:
@@ -195,14 +195,14 @@ bool TMainForm::LoadDesign() {
     ButtonConnect = static_cast<QPushButton*>(find("ButtonConnect"));
     ButtonRefresh = static_cast<QPushButton*>(find("ButtonRefresh"));
     InputUSARTBaud = static_cast<QComboBox*>(find("InputUSARTBaud"));
-    pgc1 = static_cast<TPageControl*>(find("pgc1"));
+    pgc1 = static_cast<PageControl*>(find("pgc1"));
     TabSheetCAN = find("TabSheetCAN");
     Label4 = static_cast<QLabel*>(find("Label4"));
     Label8 = static_cast<QLabel*>(find("Label8"));
     CheckBoxART = static_cast<QCheckBox*>(find("CheckBoxART"));
     CheckBoxABOM = static_cast<QCheckBox*>(find("CheckBoxABOM"));
     ButtonSetCANBaudRate = static_cast<QPushButton*>(find("ButtonSetCANBaudRate"));
-    cxGrid1 = static_cast<TcxGrid*>(find("cxGrid1"));
+    cxGrid1 = static_cast<FilterGrid*>(find("cxGrid1"));
     RzButton1 = static_cast<QPushButton*>(find("RzButton1"));
     TabSheetUSART = find("TabSheetUSART");
     lbl1 = static_cast<QLabel*>(find("lbl1"));
@@ -233,14 +233,14 @@ bool TMainForm::LoadDesign() {
     RzStatusBar1->setStyleSheet(QStringLiteral("QStatusBar::item { border: none; }"));
 
     // The filter table: one level showing one banded view.
-    cxGrid1BandedTableView1 = new TcxGridBandedTableView(cxGrid1);
+    cxGrid1BandedTableView1 = new FilterTableView(cxGrid1);
     cxGrid1BandedTableView1->setObjectName(QStringLiteral("cxGrid1BandedTableView1"));
     cxGrid1BandedTableView1->BandCaption = Text("配置CAN过滤器");
     cxGrid1Level1 = cxGrid1->CreateLevel(cxGrid1BandedTableView1);
     cxGrid1Level1->setObjectName(QStringLiteral("cxGrid1Level1"));
-    std::map<std::string, TcxGridBandedColumn*> columns;
+    std::map<std::string, FilterColumn*> columns;
     for (const ColumnDesign& c : kColumns) {
-        TcxGridBandedColumn* column =
+        FilterColumn* column =
             cxGrid1BandedTableView1->CreateColumn(c.index, Text(c.caption), c.width, c.editor, c.alignment);
         column->setObjectName(QString::fromLatin1(c.name));
         columns[c.name] = column;
@@ -309,23 +309,23 @@ bool TMainForm::LoadDesign() {
     toggle(CheckBoxART, &TMainForm::CheckBoxARTClick);
     toggle(CheckBoxABOM, &TMainForm::CheckBoxABOMClick);
 
-    connect(cxGrid1BandedTableView1->CheckBoxEditor(), &TcxCheckBoxEditor::PropertiesChange, this,
-            [this](TcxCheckBoxEditor* editor) {
+    connect(cxGrid1BandedTableView1->CheckBoxEditor(), &CheckCellEditor::PropertiesChange, this,
+            [this](CheckCellEditor* editor) {
                 Dispatch([this, editor] { cxGrid1BandedTableView1ColumnEnablePropertiesChange(editor); });
             });
-    connect(cxGrid1BandedTableView1, &TcxGridBandedTableView::ColumnHeaderClick, this,
-            [this](TcxGridBandedColumn* column) {
+    connect(cxGrid1BandedTableView1, &FilterTableView::ColumnHeaderClick, this,
+            [this](FilterColumn* column) {
                 if (column != cxGrid1BandedTableView1ColumnEnable) return;
                 Dispatch([this, column] { cxGrid1BandedTableView1ColumnEnableHeaderClick(column); });
             });
-    connect(cxGrid1BandedTableView1, &TcxGridBandedTableView::ColumnButtonClick, this,
-            [this](TcxGridBandedColumn* column, int button) {
+    connect(cxGrid1BandedTableView1, &FilterTableView::ColumnButtonClick, this,
+            [this](FilterColumn* column, int button) {
                 // The identifier and the mask column share one handler.
                 if (column != cxGrid1BandedTableView1ColumnID && column != cxGrid1BandedTableView1ColumnMask) return;
                 Dispatch([this, column, button] { cxGrid1BandedTableView1ColumnIDPropertiesButtonClick(column, button); });
             });
-    connect(cxGrid1BandedTableView1, &TcxGridBandedTableView::ColumnCloseUp, this,
-            [this](TcxGridBandedColumn* column) {
+    connect(cxGrid1BandedTableView1, &FilterTableView::ColumnCloseUp, this,
+            [this](FilterColumn* column) {
                 if (column != cxGrid1BandedTableView1ColumnFormat) return;
                 Dispatch([this, column] { cxGrid1BandedTableView1ColumnFormatPropertiesCloseUp(column); });
             });

@@ -5,9 +5,9 @@
 #include <QTabBar>
 #include <QTabWidget>
 
-class TPageControl : public QTabWidget {
+class PageControl : public QTabWidget {
 public:
-    explicit TPageControl(QWidget* parent = nullptr) : QTabWidget(parent) { setTabBar(new CompactTabBar(this)); }
+    explicit PageControl(QWidget* parent = nullptr) : QTabWidget(parent) { setTabBar(new CompactTabBar(this)); }
 
     bool AnyTabVisible() const {
         for (int i = 0; i < count(); ++i)

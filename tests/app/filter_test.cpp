@@ -40,29 +40,29 @@ protected:
         boxes.shown.clear();
     }
 
-    TcxGridBandedTableView* View() const { return form->cxGrid1BandedTableView1; }
-    TcxGridBandedColumn* Enable() const { return form->cxGrid1BandedTableView1ColumnEnable; }
-    TcxGridBandedColumn* Format() const { return form->cxGrid1BandedTableView1ColumnFormat; }
-    TcxGridBandedColumn* Id() const { return form->cxGrid1BandedTableView1ColumnID; }
-    TcxGridBandedColumn* Mask() const { return form->cxGrid1BandedTableView1ColumnMask; }
+    FilterTableView* View() const { return form->cxGrid1BandedTableView1; }
+    FilterColumn* Enable() const { return form->cxGrid1BandedTableView1ColumnEnable; }
+    FilterColumn* Format() const { return form->cxGrid1BandedTableView1ColumnFormat; }
+    FilterColumn* Id() const { return form->cxGrid1BandedTableView1ColumnID; }
+    FilterColumn* Mask() const { return form->cxGrid1BandedTableView1ColumnMask; }
 
-    QPoint CellCenter(int row, TcxGridBandedColumn* column) const {
+    QPoint CellCenter(int row, FilterColumn* column) const {
         View()->scrollTo(View()->model()->index(row, column->Index()));
         return View()->visualRect(View()->model()->index(row, column->Index())).center();
     }
 
-    void ClickCell(int row, TcxGridBandedColumn* column) {
+    void ClickCell(int row, FilterColumn* column) {
         QTest::mouseClick(View()->viewport(), Qt::LeftButton, {}, CellCenter(row, column));
         QCoreApplication::processEvents();
     }
 
-    TcxButtonEditor* TextEditor() const { return qobject_cast<TcxButtonEditor*>(View()->ActiveEditor()); }
+    ButtonCellEditor* TextEditor() const { return qobject_cast<ButtonCellEditor*>(View()->ActiveEditor()); }
 
     // Opens the cell's editor with the mouse and types `text` over what it
     // held.
-    void Type(int row, TcxGridBandedColumn* column, const QString& text) {
+    void Type(int row, FilterColumn* column, const QString& text) {
         ClickCell(row, column);
-        TcxButtonEditor* editor = TextEditor();
+        ButtonCellEditor* editor = TextEditor();
         ASSERT_NE(editor, nullptr);
         QTest::keyClick(editor->Edit(), Qt::Key_A, Qt::ControlModifier);
         if (text.isEmpty()) QTest::keyClick(editor->Edit(), Qt::Key_Backspace);
@@ -71,7 +71,7 @@ protected:
 
     // Presses the open editor's button with the mouse and lets its handler run.
     void PressButton() {
-        TcxButtonEditor* editor = TextEditor();
+        ButtonCellEditor* editor = TextEditor();
         ASSERT_NE(editor, nullptr);
         QTest::mouseClick(editor->Button(), Qt::LeftButton);
         QCoreApplication::processEvents();
@@ -81,7 +81,7 @@ protected:
     // the keyboard (nullptr: closes the list with Escape).
     void PickFormat(int row, const char* item) {
         ClickCell(row, Format());
-        auto* combo = qobject_cast<TcxComboBoxEditor*>(View()->ActiveEditor());
+        auto* combo = qobject_cast<ListCellEditor*>(View()->ActiveEditor());
         ASSERT_NE(combo, nullptr);
         ASSERT_TRUE(combo->view()->isVisible());
         if (item != nullptr) {
@@ -230,7 +230,7 @@ class EnableTest : public FilterTest, public ::testing::WithParamInterface<Enabl
 TEST_P(EnableTest, TogglingTheBoxWritesTheRowOrRefuses) {
     const EnableCase& c = GetParam();
     ASSERT_NO_FATAL_FAILURE(ConnectWithRow(0, 0));
-    auto set = [&](TcxGridBandedColumn* column, const char* value) {
+    auto set = [&](FilterColumn* column, const char* value) {
         View()->SetValue(kRow, column, value == nullptr ? QVariant() : QVariant(U(value)));
     };
     set(Enable(), c.enable);

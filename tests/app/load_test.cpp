@@ -42,7 +42,7 @@ TEST_F(WindowTest, LoadShowsEachFilterBoxAndRateAsTheAdapterHoldsThem) {
     CreateWindow();
     ASSERT_NO_FATAL_FAILURE(ConnectAt(115200));
 
-    TcxGridBandedTableView* view = form->cxGrid1BandedTableView1;
+    FilterTableView* view = form->cxGrid1BandedTableView1;
     ASSERT_EQ(view->RowCount(), 14);
     for (int n = 0; n < 14; ++n) EXPECT_EQ(Cell(n, form->cxGrid1BandedTableView1ColumnIndex), QString::number(n + 1));
     for (std::size_t n = 0; n < std::size(rows); ++n) {

@@ -145,7 +145,7 @@ TEST_F(WindowTest, BothRateListsHoldTheTwentyNineRatesWithNothingSelected) {
 
 TEST_F(WindowTest, FilterTableHasItsFiveColumnsAndNoRowsBeforeALoad) {
     CreateWindow();
-    TcxGridBandedTableView* view = form->cxGrid1BandedTableView1;
+    FilterTableView* view = form->cxGrid1BandedTableView1;
     ASSERT_NE(view, nullptr);
     EXPECT_EQ(view->objectName(), "cxGrid1BandedTableView1");
     EXPECT_EQ(form->cxGrid1Level1->objectName(), "cxGrid1Level1");
@@ -153,7 +153,7 @@ TEST_F(WindowTest, FilterTableHasItsFiveColumnsAndNoRowsBeforeALoad) {
     EXPECT_EQ(view->RowCount(), 0);
 
     struct Col {
-        TcxGridBandedColumn* column;
+        FilterColumn* column;
         const char* name;
         const char* caption;
         int width;
@@ -188,7 +188,7 @@ TEST_F(WindowTest, FilterColumnsFillTheTableWidthOnceThePageShows) {
     form->show();
     ASSERT_NO_FATAL_FAILURE(ConnectAt(115200));
     QCoreApplication::processEvents();
-    TcxGridBandedTableView* view = form->cxGrid1BandedTableView1;
+    FilterTableView* view = form->cxGrid1BandedTableView1;
     ASSERT_EQ(view->RowCount(), 14);
     ASSERT_GT(view->viewport()->width(), 300);
     // The table lies wholly inside its page: nothing of it is cut off.

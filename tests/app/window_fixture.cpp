@@ -125,7 +125,7 @@ QStringList WindowTest::Requests() const {
     return lines;
 }
 
-QString WindowTest::Cell(int row, TcxGridBandedColumn* column) const {
+QString WindowTest::Cell(int row, FilterColumn* column) const {
     const QVariant value = form->cxGrid1BandedTableView1->Value(row, column);
     return value.isValid() ? value.toString() : QString("<empty>");
 }

@@ -83,7 +83,7 @@ protected:
     QStringList Requests() const;
     static QString Describe(const CanMessage& request);
 
-    QString Cell(int row, TcxGridBandedColumn* column) const;
+    QString Cell(int row, FilterColumn* column) const;
 
     TempDir dir;
     std::unique_ptr<sim::VirtualAdapter> adapter;
