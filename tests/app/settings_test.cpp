@@ -123,7 +123,7 @@ TEST_F(SettingsTest, AFailedFactoryResetIsReportedAndReloadsAllTheSame) {
     TMainForm::SetTransactionTimeoutForTesting(60);
     boxes.answers = {app::IDYES};
     form->RzButton1->click();
-    EXPECT_EQ(boxes.Texts(), QStringList({U(kQuestion), U("配置失败！")}));
+    ASSERT_EQ(boxes.Texts(), QStringList({U(kQuestion), U("配置失败！")}));
     EXPECT_EQ(boxes.shown[1].flags, app::MB_OK | app::MB_ICONERROR);
     EXPECT_EQ(Requests().size(), 1 + 17);
     EXPECT_EQ(Requests().value(0), "W FACTORY_RESET 01 00 00 00");
@@ -155,7 +155,7 @@ TEST_P(SerialRateTest, WritesTheRateTellsTheUserAndDisconnects) {
     QStringList expectedBoxes;
     if (c.writeFails) expectedBoxes << U("配置失败！");
     expectedBoxes << U("请拔掉模块，然后重新插上！");
-    EXPECT_EQ(boxes.Texts(), expectedBoxes);
+    ASSERT_EQ(boxes.Texts(), expectedBoxes);
     EXPECT_EQ(boxes.shown.back().flags, app::MB_OK | app::MB_ICONINFORMATION);
     EXPECT_TRUE(openAtNotice);
 

@@ -15,6 +15,7 @@
 #include <QStringList>
 
 #include <deque>
+#include <ostream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -26,6 +27,14 @@
 #include "port_enum.h"
 #include "rt_can.h"
 #include "virtual_adapter.h"
+
+// Readable texts in failure messages.
+inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QStringList& texts, std::ostream* os) {
+    *os << "{";
+    for (int i = 0; i < texts.size(); ++i) *os << (i ? ", \"" : "\"") << texts[i].toStdString() << '"';
+    *os << "}";
+}
 
 namespace tavrol::apptest {
 
