@@ -1,6 +1,7 @@
 // The window's design data: every control with its kind, place, caption,
 // start state and tab order, the filter table's columns, and which handler
-// each control event runs. Nothing else in the program sets these.
+// each control event runs. The layout is set here and nowhere else; the
+// handlers change only captions, states and contents.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
