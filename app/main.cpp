@@ -3,6 +3,7 @@
 #include "Application.h"
 #include "MainFrm.h"
 #include "SanitizerHooks.h"
+#include "TerminationSignals.h"
 
 int main(int argc, char** argv) {
     TApplication application(argc, argv);
@@ -11,6 +12,7 @@ int main(int argc, char** argv) {
         application.setWindowIcon(AppIcon());
         TMainForm form;
         form.show();
+        CloseOnTerminationSignals(&form);
         application.exec();
     } catch (...) {
         ShowCurrentException();
