@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "../tests/support/temp_dir.h"
+
 namespace tavrol::bench {
 
 using Clock = std::chrono::steady_clock;
@@ -58,18 +60,7 @@ std::string FormatUs(double us);
 std::string FormatMs(double ms);
 std::string FormatRate(double bytesPerSecond);
 
-// A fresh private directory, removed with what is left in it.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using TempDir = tavrol::test::TempDir;
 
 // The benchmarks. Each appends its rows.
 void RunRoundTrips(const Settings& s, std::vector<Row>& rows);

@@ -1,5 +1,3 @@
-#include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -77,36 +75,5 @@ std::string FormatRate(double bytesPerSecond) {
     if (bytesPerSecond >= 1e3) return Format(bytesPerSecond / 1e3, 2) + " kB/s";
     return Format(bytesPerSecond, 0) + " B/s";
 }
-
-namespace {
-
-void RemoveTree(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
-        if (DIR* dir = ::opendir(path.c_str())) {
-            while (const dirent* e = ::readdir(dir)) {
-                const std::string name = e->d_name;
-                if (name == "." || name == "..") continue;
-                RemoveTree(path + "/" + name);
-            }
-            ::closedir(dir);
-        }
-        ::rmdir(path.c_str());
-    } else {
-        ::unlink(path.c_str());
-    }
-}
-
-}  // namespace
-
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tavrol-bench-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() { RemoveTree(path_); }
 
 }  // namespace tavrol::bench

@@ -26,18 +26,6 @@ QStringList FakeMessageBoxes::Texts() const {
     return texts;
 }
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tavrol-app-XXXXXX").string();
-    const char* made = mkdtemp(pattern.data());
-    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = made;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 QString RegisterName(std::uint32_t id) {
     switch (id) {
         case REG_USART_BAUD: return "USART_BAUD";

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "MainFrm.h"
+#include "../support/temp_dir.h"
 #include "MessageBoxes.h"
 #include "PageControl.h"
 #include "port_enum.h"
@@ -59,15 +60,7 @@ public:
 };
 
 // A fresh temporary directory, removed with everything in it.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using TempDir = tavrol::test::TempDir;
 
 class WindowTest : public ::testing::Test {
 protected:

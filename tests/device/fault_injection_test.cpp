@@ -3,12 +3,10 @@
 // the caller did not ask for.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <chrono>
-#include <filesystem>
 #include <vector>
 
+#include "../support/temp_dir.h"
 #include "port_enum.h"
 #include "rt_can.h"
 #include "virtual_adapter.h"
@@ -16,7 +14,6 @@
 namespace tavrol {
 namespace {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 // The reads of one settings load, in order: identifier, filters, flags, bit rate.
@@ -47,9 +44,6 @@ std::vector<ReadResult> Load(RT_CAN& channel, std::uint32_t timeoutMs) {
 class FaultInjectionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tavrol-faults-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
         SetPortSources(PortSources{dir_ + "/ports", dir_ + "/no-sys", dir_ + "/no-dev"});
         sim::Options options;
         options.portDirectory = dir_ + "/ports";
@@ -69,8 +63,6 @@ protected:
     void TearDown() override {
         channel_.Close();
         adapter_.reset();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
     }
 
     // A CFG_OK read must carry exactly what the adapter holds for that register.
@@ -103,7 +95,8 @@ protected:
         EXPECT_EQ(now.abom, expected_.abom);
     }
 
-    std::string dir_;
+    test::TempDir tempDir_{"tavrol-faults"};
+    const std::string dir_ = tempDir_.Path();
     std::unique_ptr<sim::VirtualAdapter> adapter_;
     sim::Registers expected_;
     std::array<std::uint8_t, 12> cpuid_ = sim::Options{}.cpuid;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/temp_dir.h"
 #include "can_message.h"
 #include "frame_codec.h"
 
@@ -17,19 +18,7 @@ namespace tavrol::simtest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A fresh directory under the system's temp folder, removed with everything
-// in it at the end.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using TempDir = tavrol::test::TempDir;
 
 CanMessage ReadRequest(std::uint32_t id);
 // A write request with `value` in the first bytes, 0xEE behind it, and
