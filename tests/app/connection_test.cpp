@@ -11,8 +11,6 @@
 namespace tavrol::apptest {
 namespace {
 
-QString U(const char* utf8) { return QString::fromUtf8(utf8); }
-
 const char* const kNoIdentifier = "无法获取设备序列号，请确认串口号正确以及设备安装正确！";
 const char* const kOpenFailed = "打开串口失败！";
 

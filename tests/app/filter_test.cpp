@@ -12,15 +12,6 @@
 namespace tavrol::apptest {
 namespace {
 
-QString U(const char* utf8) { return QString::fromUtf8(utf8); }
-
-std::array<std::uint8_t, 8> Words(std::uint32_t id, std::uint32_t mask) {
-    std::array<std::uint8_t, 8> value{};
-    StoreLE32(value.data(), id);
-    StoreLE32(value.data() + 4, mask);
-    return value;
-}
-
 // Row 2 is the row under test; the others stay as loaded.
 constexpr int kRow = 2;
 

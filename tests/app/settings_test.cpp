@@ -9,8 +9,6 @@
 namespace tavrol::apptest {
 namespace {
 
-QString U(const char* utf8) { return QString::fromUtf8(utf8); }
-
 const char* const kQuestion =
     "恢复出厂设置将覆盖掉您的配置，确定要这样做吗？\n选择“是”恢复出厂设置\n选择“否”取消";
 

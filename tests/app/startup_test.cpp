@@ -19,8 +19,6 @@
 namespace tavrol::apptest {
 namespace {
 
-QString U(const char* utf8) { return QString::fromUtf8(utf8); }
-
 TEST_F(WindowTest, WindowIsFixedSizeWithCaptionIconAndNoMaximize) {
     CreateWindow();
     EXPECT_EQ(form->windowTitle(), "Tavrol for Ondrix");

@@ -14,6 +14,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
 #include <deque>
 #include <ostream>
 #include <functional>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "MainFrm.h"
+#include "can_message.h"
 #include "../support/temp_dir.h"
 #include "MessageBoxes.h"
 #include "PageControl.h"
@@ -38,6 +40,17 @@ inline void PrintTo(const QStringList& texts, std::ostream* os) {
 }
 
 namespace tavrol::apptest {
+
+// Chinese texts in the tests are written as UTF-8 literals.
+inline QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+
+// A filter register value from its identifier word and mask word.
+inline std::array<std::uint8_t, 8> Words(std::uint32_t id, std::uint32_t mask) {
+    std::array<std::uint8_t, 8> value{};
+    StoreLE32(value.data(), id);
+    StoreLE32(value.data() + 4, mask);
+    return value;
+}
 
 struct ShownBox {
     QString text;
