@@ -469,8 +469,7 @@ QString CellText(const QVariant& value) { return value.isValid() ? value.toStrin
 }  // namespace
 
 void TMainForm::WriteFilterRow(int row, std::uint32_t identifier, std::uint32_t mask, bool enabled, bool extended) {
-    // Typed bits above the 29-bit identifier never reach the flag bits.
-    const auto value = EncodeFilter(identifier & kExtendedIdMask, mask, enabled, extended);
+    const auto value = EncodeFilter(identifier, mask, enabled, extended);
     ReportWriteResult(WriteRegister(REG_FILTER_0 + static_cast<std::uint32_t>(row), value.data(), 8));
 }
 

@@ -18,7 +18,7 @@ FilterSetting DecodeFilter(const std::uint8_t value[8]) {
 
 std::array<std::uint8_t, 8> EncodeFilter(std::uint32_t identifier, std::uint32_t mask, bool enabled,
                                          bool extended) {
-    std::uint32_t idWord = identifier;
+    std::uint32_t idWord = identifier & kExtendedIdMask;
     if (enabled) idWord |= FILTER_ENABLED;
     if (extended) idWord |= FILTER_EXTENDED;
     std::array<std::uint8_t, 8> value{};

@@ -48,7 +48,8 @@ struct FilterSetting {
 FilterSetting DecodeFilter(const std::uint8_t value[8]);
 // Builds a filter register value: the identifier word is `identifier` with
 // FILTER_ENABLED and FILTER_EXTENDED ORed in as asked, the mask word is `mask`.
-// Neither word is trimmed to the format's width.
+// The identifier keeps only its 29 identifier bits, so typed bits can never
+// set the flags; beyond that neither word is trimmed to the format's width.
 std::array<std::uint8_t, 8> EncodeFilter(std::uint32_t identifier, std::uint32_t mask, bool enabled,
                                          bool extended);
 

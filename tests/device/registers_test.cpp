@@ -74,6 +74,8 @@ TEST(FilterValue, EncodeSetsFlagsWithoutTrimming) {
         {0x1ABCDEF, 0xFFF, false, true, {0xEF, 0xCD, 0xAB, 0x41, 0xFF, 0x0F, 0x00, 0x00}},
         {0, 0, false, false, {0, 0, 0, 0, 0, 0, 0, 0}},
         {0x123, 0x1FFFFFFF, true, true, {0x23, 0x01, 0x00, 0xC0, 0xFF, 0xFF, 0xFF, 0x1F}},
+        // Bits above the identifier never become flags; the mask is sent whole.
+        {0x9ABCDEF0, 0xFFFFFFFF, false, true, {0xF0, 0xDE, 0xBC, 0x5A, 0xFF, 0xFF, 0xFF, 0xFF}},
     };
     for (const Case& c : cases) EXPECT_EQ(EncodeFilter(c.id, c.mask, c.enabled, c.extended), c.bytes);
 }
