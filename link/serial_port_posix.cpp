@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "serial_port.h"
+#include "tty_line.h"
 
 namespace tavrol {
 
@@ -37,6 +38,29 @@ Clock::time_point After(std::uint64_t ms) {
     // Far beyond any real wait, and safe from overflowing the clock.
     constexpr std::uint64_t kLongest = 1ull << 40;
     return Clock::now() + std::chrono::milliseconds(std::min(ms, kLongest));
+}
+
+// Bytes pass unchanged: no flow control, echo, line editing, signals or
+// translation; the receiver is on and modem lines are ignored. Reads wait in
+// poll(), never in the driver.
+void MakeRaw(struct termios2& tio) {
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK | BRKINT |
+                                          INPCK | IUCLC | IMAXBEL);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE | ICANON | ISIG |
+                                          IEXTEN | XCASE | TOSTOP);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+    tio.c_cflag |= CREAD | CLOCAL;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+}
+
+// Any rate, not only the B-constants, in both directions.
+void SetSpeed(struct termios2& tio, std::uint32_t rate) {
+    tio.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
+    tio.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+    tio.c_ispeed = rate;
+    tio.c_ospeed = rate;
 }
 
 class PosixSerialPort final : public SerialPort {
@@ -97,15 +121,9 @@ public:
         struct termios2 tio {};
         if (!GetTermios(tio)) return false;
 
-        tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK |
-                                              BRKINT | INPCK | IUCLC | IMAXBEL);
-        tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-        tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE | ICANON |
-                                              ISIG | IEXTEN | XCASE | TOSTOP);
-
-        tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CBAUD |
-                                              (CBAUD << IBSHIFT));
-        tio.c_cflag |= CREAD | CLOCAL | BOTHER | (BOTHER << IBSHIFT);
+        MakeRaw(tio);
+        SetSpeed(tio, settings.baudRate);
+        tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
         switch (settings.dataBits) {
             case 5: tio.c_cflag |= CS5; break;
             case 6: tio.c_cflag |= CS6; break;
@@ -120,12 +138,6 @@ public:
             default: break;
         }
         if (settings.stopBits != 0) tio.c_cflag |= CSTOPB;
-        tio.c_ispeed = settings.baudRate;
-        tio.c_ospeed = settings.baudRate;
-
-        // Reads wait in poll(), never in the driver.
-        tio.c_cc[VMIN] = 0;
-        tio.c_cc[VTIME] = 0;
 
         if (ioctl(fd_.load(), TCSETS2, &tio) != 0) return Fail(errno);
         return true;
@@ -299,6 +311,31 @@ private:
 };
 
 }  // namespace
+
+namespace {
+
+// Raw 8N1 on the line behind `fd`, at `rate` when one is given.
+bool SetRaw8N1(int fd, const std::uint32_t* rate) {
+    struct termios2 tio {};
+    if (ioctl(fd, TCGETS2, &tio) != 0) return false;
+    MakeRaw(tio);
+    if (rate != nullptr) SetSpeed(tio, *rate);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+    tio.c_cflag |= CS8;
+    return ioctl(fd, TCSETS2, &tio) == 0;
+}
+
+}  // namespace
+
+bool SetRawLine(int fd, std::uint32_t rate) { return SetRaw8N1(fd, &rate); }
+
+bool SetRawKeepSpeed(int fd) { return SetRaw8N1(fd, nullptr); }
+
+std::uint32_t LineSpeed(int fd) {
+    struct termios2 tio {};
+    if (ioctl(fd, TCGETS2, &tio) != 0) return 0;
+    return tio.c_ospeed;
+}
 
 std::unique_ptr<SerialPort> CreateSystemSerialPort() { return std::make_unique<PosixSerialPort>(); }
 

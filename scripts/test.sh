@@ -17,7 +17,7 @@ BUILD_DIR=build scripts/build.sh
 run_suite build
 
 BUILD_DIR=build-asan scripts/build.sh -DTAVROL_SANITIZE=address
-ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" run_suite build-asan -E bench
+run_suite build-asan -E bench
 
 BUILD_DIR=build-tsan scripts/build.sh -DTAVROL_SANITIZE=thread -DTAVROL_BUILD_APP=OFF
 run_suite build-tsan -E bench

@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "frame_codec.h"
-#include "line_speed.h"
+#include "tty_line.h"
 #include "port_enum.h"
 #include "registers.h"
 

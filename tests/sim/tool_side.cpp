@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "line_speed.h"
+#include "tty_line.h"
 
 namespace tavrol::simtest {
 
@@ -74,7 +74,7 @@ bool ToolPort::Open(const std::string& path, std::uint32_t rate) {
     Close();
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) return false;
-    if (!sim::SetRawLine(fd_, rate)) {
+    if (!SetRawLine(fd_, rate)) {
         Close();
         return false;
     }
@@ -89,7 +89,7 @@ void ToolPort::Close() {
     pending_.clear();
 }
 
-bool ToolPort::SetRate(std::uint32_t rate) { return fd_ >= 0 && sim::SetRawLine(fd_, rate); }
+bool ToolPort::SetRate(std::uint32_t rate) { return fd_ >= 0 && SetRawLine(fd_, rate); }
 
 bool ToolPort::SendRaw(const Bytes& bytes) {
     std::size_t done = 0;
