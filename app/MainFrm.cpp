@@ -20,7 +20,6 @@
 #include "MessageBoxes.h"
 #include "PageControl.h"
 #include "can_message.h"
-#include "port_enum.h"
 #include "registers.h"
 
 using namespace tavrol;
@@ -111,7 +110,8 @@ int StrToInt(const QString& text) {
 // ---------------------------------------------------------------------------
 // Construction and shut-down
 
-TMainForm::TMainForm(QWidget* owner) : QWidget(owner), designLoaded_(LoadDesign()), Channel() {
+TMainForm::TMainForm(QWidget* owner, PortSources ports)
+    : QWidget(owner), designLoaded_(LoadDesign()), Ports(std::move(ports)), Channel(CreateSystemSerialPort(), &Ports) {
     ButtonRefreshClick(nullptr);
     pgc1->setTabVisible(pgc1->indexOf(TabSheetCAN), false);
     pgc1->setTabVisible(pgc1->indexOf(TabSheetUSART), false);
@@ -237,18 +237,18 @@ void TMainForm::ReportWriteResult(int result) {
 // Port list and looks
 
 void TMainForm::ButtonRefreshClick(QObject*) {
-    const int n = EnumerateSerialPorts(nullptr, 0);
+    const int n = Ports.EnumerateSerialPorts(nullptr, 0);
     std::vector<int> numbers(static_cast<std::size_t>(std::max(n, 0)), 0);
     int listed = 0;
     if (n > 0) {
         // A port that went away between the two passes leaves no item.
-        listed = std::min(n, EnumerateSerialPorts(numbers.data(), n));
+        listed = std::min(n, Ports.EnumerateSerialPorts(numbers.data(), n));
     }
     ComboBoxComPorts->clear();
     for (int k = 0; k < listed; ++k) {
         ComboBoxComPorts->addItem(QStringLiteral("COM") + QString::number(numbers[static_cast<std::size_t>(k)]));
-        ComboBoxComPorts->setItemData(
-            k, QString::fromStdString(DevicePathForPort(numbers[static_cast<std::size_t>(k)])), Qt::ToolTipRole);
+        const std::optional<PortEntry> entry = Ports.Find(numbers[static_cast<std::size_t>(k)]);
+        ComboBoxComPorts->setItemData(k, entry ? QString::fromStdString(entry->device) : QString(), Qt::ToolTipRole);
     }
     ComboBoxComPorts->setCurrentIndex(-1);
 }

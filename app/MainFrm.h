@@ -26,7 +26,8 @@ class TMainForm : public QWidget {
     Q_OBJECT
 
 public:
-    explicit TMainForm(QWidget* owner = nullptr);
+    // `ports`: where the port list comes from (tests give private places).
+    explicit TMainForm(QWidget* owner = nullptr, tavrol::PortSources ports = tavrol::DefaultPortSources());
     ~TMainForm() override;
 
     // The controls, created from the design data (MainFrmDesign.cpp) and
@@ -71,6 +72,10 @@ private:
     bool designLoaded_;
 
 public:
+    // The port list of this run: COM numbers stay with their devices, and
+    // the channel opens what a number names at the moment it connects.
+    tavrol::PortCatalog Ports;
+
     // The configuration channel. Declared after the controls' creation, so it
     // is built after them and destroyed before the window's children go:
     // destroying it closes the port.

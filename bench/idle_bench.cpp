@@ -15,7 +15,7 @@
 #include "bench.h"
 #include "bench_adapter.h"
 #include "child.h"
-#include "port_enum.h"
+#include "port_catalog.h"
 #include "registers.h"
 #include "rt_can.h"
 
@@ -82,10 +82,10 @@ int IdleChildMain(int argc, char** argv) {
     const int com = std::atoi(argv[2]);
     PortSources sources = DefaultPortSources();
     sources.portDirectory = argv[3];
-    SetPortSources(sources);
+    PortCatalog catalog(sources);
     const auto span = std::chrono::duration<double>(std::atof(argv[4]));
 
-    RT_CAN can;
+    RT_CAN can(CreateSystemSerialPort(), &catalog);
     std::uint8_t id[8];
     std::uint32_t length = sizeof id;
     if (can.Open(com, 115200) == 0) {

@@ -25,7 +25,7 @@
 
 namespace tavrol::bench {
 
-AdapterOnPty::AdapterOnPty(sim::Faults faults) : saved_(CurrentPortSources()) {
+AdapterOnPty::AdapterOnPty(sim::Faults faults) {
     sim::Options options;
     options.portDirectory = dir_.Path() + "/ports";
     options.faults = faults;
@@ -34,13 +34,10 @@ AdapterOnPty::AdapterOnPty(sim::Faults faults) : saved_(CurrentPortSources()) {
     if (!adapter_->Start(&error)) throw std::runtime_error("virtual adapter: " + error);
     PortSources sources = DefaultPortSources();
     sources.portDirectory = options.portDirectory;
-    SetPortSources(sources);
+    catalog_ = std::make_unique<PortCatalog>(sources);
 }
 
-AdapterOnPty::~AdapterOnPty() {
-    adapter_->Stop();
-    SetPortSources(saved_);
-}
+AdapterOnPty::~AdapterOnPty() { adapter_->Stop(); }
 
 std::string AdapterOnPty::PortDirectory() const { return dir_.Path() + "/ports"; }
 
@@ -215,7 +212,7 @@ void RunRoundTrips(const Settings& s, std::vector<Row>& rows) {
     // Plain adapter: single round trips, then whole loads.
     try {
         AdapterOnPty rig;
-        RT_CAN can;
+        RT_CAN can(CreateSystemSerialPort(), &rig.Catalog());
         if (can.Open(rig.Adapter().ComNumber(), 115200) == 0) throw std::runtime_error("Open failed");
         for (int i = 0; i < kWarmUp; ++i) ReadAll(can, {REG_CPUID_LO});
 
@@ -279,7 +276,7 @@ void RunRoundTrips(const Settings& s, std::vector<Row>& rows) {
         sim::Faults faults;
         faults.wireTime = true;
         AdapterOnPty rig(faults);
-        RT_CAN can;
+        RT_CAN can(CreateSystemSerialPort(), &rig.Catalog());
         if (can.Open(rig.Adapter().ComNumber(), 115200) == 0) throw std::runtime_error("Open failed");
         ReadAll(can, ids);
         rig.Adapter().ClearLog();
@@ -323,7 +320,7 @@ void RunRateSearch(const Settings& s, std::vector<Row>& rows) {
     const std::string target = "≤ 1.05 × floor";
     try {
         AdapterOnPty rig;
-        RT_CAN can;
+        RT_CAN can(CreateSystemSerialPort(), &rig.Catalog());
         const int com = rig.Adapter().ComNumber();
         int found = -1;
         int tried = 0;

@@ -31,7 +31,7 @@
 #include "Application.h"
 #include "MainFrm.h"
 #include "MessageBoxes.h"
-#include "port_enum.h"
+#include "port_catalog.h"
 
 namespace {
 
@@ -97,11 +97,10 @@ int main(int argc, char** argv) {
     }
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     int com = 0;
+    tavrol::PortSources sources = tavrol::DefaultPortSources();
     if (connect) {
         com = std::atoi(argv[2]);
-        tavrol::PortSources sources = tavrol::DefaultPortSources();
         sources.portDirectory = argv[3];
-        tavrol::SetPortSources(sources);
     }
     CountingBoxes boxes;
     tavrol::app::SetMessageBoxService(&boxes);
@@ -112,7 +111,7 @@ int main(int argc, char** argv) {
         TApplication application(argc, argv);
         ApplyDesignFont(application);
         application.setWindowIcon(AppIcon());
-        TMainForm form;
+        TMainForm form(nullptr, sources);
 
         auto finish = [&](int code) {
             status = code;

@@ -5,7 +5,7 @@
 
 namespace tavrol {
 
-RT_CAN::RT_CAN(std::unique_ptr<SerialPort> port) : RT_COM(4096, std::move(port)) {}
+RT_CAN::RT_CAN(std::unique_ptr<SerialPort> port, PortResolver* ports) : RT_COM(4096, std::move(port), ports) {}
 
 // The reader thread uses the events and slots: stop it before they go.
 RT_CAN::~RT_CAN() { Close(); }
@@ -35,6 +35,11 @@ void RT_CAN::OnFrame(const std::uint8_t* data, std::uint32_t length) {
     RT_COM::OnFrame(data, length);
 }
 
+void RT_CAN::OnPortLost() {
+    RT_COM::OnPortLost();
+    ReplyEvent.Set();
+}
+
 CanMessage RT_CAN::LastReply() const {
     std::lock_guard<std::mutex> lock(slotMutex_);
     return lastReply_;
@@ -46,12 +51,22 @@ CanMessage RT_CAN::LastMessage() const {
 }
 
 int RT_CAN::SendAndWait(const CanMessage& request, std::uint32_t timeout) {
+    // On a lost port no reply can come: fail at once instead of waiting.
+    if (PortLost()) return CFG_FAIL;
     const CanMessageBytes bytes = ToBytes(request);
+    {
+        // A reply that came before this request is not this request's.
+        std::lock_guard<std::mutex> lock(slotMutex_);
+        replyTaken_ = true;
+    }
+    takenCv_.notify_all();
     ReplyEvent.Reset();
     if (SendFrame(bytes.data(), kCanMessageSize, INFINITE) == 0) return CFG_FAIL;
     if (!ReplyEvent.Wait(timeout)) return CFG_TIMEOUT;
     {
         std::lock_guard<std::mutex> lock(slotMutex_);
+        // Woken by the loss of the port, with no reply since the request.
+        if (replyTaken_ && PortLost()) return CFG_FAIL;
         takenReply_ = lastReply_;
         replyTaken_ = true;
     }

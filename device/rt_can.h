@@ -21,10 +21,12 @@ inline constexpr int CFG_BAD_ARG = 4;
 
 class RT_CAN : public RT_COM {
 public:
-    explicit RT_CAN(std::unique_ptr<SerialPort> port = CreateSystemSerialPort());
+    explicit RT_CAN(std::unique_ptr<SerialPort> port = CreateSystemSerialPort(), PortResolver* ports = nullptr);
     ~RT_CAN() override;
 
     void OnFrame(const std::uint8_t* data, std::uint32_t length) override;
+    // Ends a transaction that waits for its reply: none can come any more.
+    void OnPortLost() override;
     virtual std::uint32_t RegisterSize(std::uint32_t id);
 
     int RequestRead(std::uint32_t id, std::uint32_t timeout);

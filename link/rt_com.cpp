@@ -1,9 +1,8 @@
 #include "rt_com.h"
 
+#include <cerrno>
 #include <chrono>
 #include <system_error>
-
-#include "port_enum.h"
 
 namespace tavrol {
 
@@ -13,15 +12,15 @@ void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 
 constexpr std::uint32_t kChunkSize = 64;
 
-// A read hands over what has arrived at once and waits at most 65 ms for the
-// first byte, so replies reach the decoder without waiting for a gap and the
-// reader sees the stop flag often. Writes end within 1 s a byte plus 50 s.
-constexpr PortTimeouts kLinkTimeouts{INFINITE, INFINITE, 65, 1000, 50000};
+// Writes end within 1 s a byte plus 50 s.
+constexpr PortTimeouts kLinkTimeouts{1000, 50000};
 
 }  // namespace
 
-RT_COM::RT_COM(int n, std::unique_ptr<SerialPort> port)
+RT_COM::RT_COM(int n, std::unique_ptr<SerialPort> port, PortResolver* ports)
     : port_(std::move(port)),
+      ownCatalog_(ports == nullptr ? std::make_unique<PortCatalog>() : nullptr),
+      ports_(ports != nullptr ? ports : ownCatalog_.get()),
       capacity_(static_cast<std::uint32_t>(2 * n + 2)),
       receiveBuffer_(new std::uint8_t[capacity_]()),
       transmitBuffer_(new std::uint8_t[capacity_]()),
@@ -41,6 +40,8 @@ void RT_COM::OnBytes(const std::uint8_t* data, std::uint32_t length) {
     bytesReceived_ += length;
 }
 
+void RT_COM::OnPortLost() {}
+
 void RT_COM::ResetCounters() {
     bytesReceived_ = 0;
     bytesSent_ = 0;
@@ -51,16 +52,53 @@ void RT_COM::ResetCounters() {
 int RT_COM::FailOpen() {
     lastError_ = port_->LastError();
     port_->Close();
+    closedAt_ = std::chrono::steady_clock::now();
     return 0;
 }
 
+std::string RT_COM::DevicePath() const {
+    std::lock_guard<std::mutex> lock(deviceMutex_);
+    return devicePath_;
+}
+
 int RT_COM::Open(int port, int baud) {
-    if (openFlag_.load()) {
-        if (port == portNumber_ && static_cast<std::uint32_t>(baud) == settings_.baudRate) return 1;
-        Close();
+    // A lost port is never "already open": it is closed and opened anew.
+    if (openFlag_.load() && !portLost_.load() && port == portNumber_ &&
+        static_cast<std::uint32_t>(baud) == settings_.baudRate) {
+        return 1;
     }
+    Close();
     portNumber_ = port;
-    if (!port_->Open(DevicePathForPort(port))) {
+    const std::optional<PortTarget> target = ports_->Resolve(port);
+    if (!target) {
+        std::lock_guard<std::mutex> lock(deviceMutex_);
+        devicePath_.clear();
+        lastError_ = ENOENT;
+        return 0;
+    }
+    return OpenTarget(*target, baud);
+}
+
+// The pause between closing a port and opening it again, taken only when the
+// next open comes that soon, so that Close itself returns at once.
+void RT_COM::WaitForSettledClose() {
+    const auto settled = closedAt_ + std::chrono::milliseconds(kSettlePauseMs);
+    const auto now = std::chrono::steady_clock::now();
+    if (now < settled) std::this_thread::sleep_for(settled - now);
+}
+
+int RT_COM::OpenTarget(const PortTarget& target, int baud) {
+    if (openFlag_.load() && !portLost_.load() && target.device == DevicePath() &&
+        static_cast<std::uint32_t>(baud) == settings_.baudRate) {
+        return 1;
+    }
+    Close();
+    {
+        std::lock_guard<std::mutex> lock(deviceMutex_);
+        devicePath_ = target.device;
+    }
+    WaitForSettledClose();
+    if (!port_->Open(target)) {
         lastError_ = port_->LastError();
         return 0;
     }
@@ -76,12 +114,14 @@ int RT_COM::Open(int port, int baud) {
     port_->SetTimeouts(kLinkTimeouts);
 
     stopFlag_ = 0;
+    portLost_ = false;
     try {
         reader_ = std::thread([this] { ReaderLoop(); });
     } catch (const std::system_error& e) {
         // Without a reader no reply could ever arrive: report the open as failed.
         lastError_ = e.code().value();
         port_->Close();
+        closedAt_ = std::chrono::steady_clock::now();
         return 0;
     }
     openFlag_ = 1;
@@ -91,13 +131,15 @@ int RT_COM::Open(int port, int baud) {
 void RT_COM::Close() {
     if (reader_.joinable()) {
         stopFlag_ = 1;
+        port_->StopReading();
         reader_.join();
     }
     if (port_->IsOpen()) {
         port_->Close();
-        Pause(kSettlePauseMs);
+        closedAt_ = std::chrono::steady_clock::now();
     }
     openFlag_ = 0;
+    portLost_ = false;
 }
 
 void RT_COM::Deliver(const std::uint8_t* chunk, std::uint32_t count) {
@@ -110,19 +152,31 @@ void RT_COM::Deliver(const std::uint8_t* chunk, std::uint32_t count) {
 void RT_COM::ReaderLoop() {
     std::uint8_t chunk[kChunkSize];
     while (stopFlag_.load() == 0) {
-        const int count = port_->Read(chunk, kChunkSize);
-        if (count > 0) {
-            Deliver(chunk, static_cast<std::uint32_t>(count));
-        } else if (count < 0) {
-            // A dead port fails every read at once; rest so it costs no CPU.
-            lastError_ = port_->LastError();
-            Pause(kReadErrorPauseMs);
+        const ReadResult r = port_->Read(chunk, kChunkSize);
+        switch (r.status) {
+            case ReadStatus::Data:
+                Deliver(chunk, static_cast<std::uint32_t>(r.count));
+                break;
+            case ReadStatus::Stopped:
+                return;
+            case ReadStatus::Lost:
+                // Nothing will come any more: stop reading, say so once.
+                lastError_ = port_->LastError();
+                portLost_ = true;
+                OnPortLost();
+                return;
+            case ReadStatus::Failed:
+                // Rest, so a port that keeps failing costs no CPU.
+                lastError_ = port_->LastError();
+                Pause(kReadErrorPauseMs);
+                break;
         }
     }
 }
 
 std::uint32_t RT_COM::WriteBytes(const std::uint8_t* buffer, int count, std::uint32_t timeoutMs) {
     if (buffer == nullptr || IsOpen() == 0 || count <= 0) return 0;
+    if (portLost_.load()) return 0;
     const int written = port_->Write(buffer, static_cast<std::size_t>(count), timeoutMs);
     if (written < 0) {
         lastError_ = port_->LastError();

@@ -1,13 +1,18 @@
 // The serial link to the adapter: opens a COM port by number at a baud rate,
-// runs a reader thread that decodes frames, and sends payloads as frames.
+// runs a reader thread that decodes frames, and sends payloads as frames. It
+// notices when the port is lost (the adapter pulled out) and says so once.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
 
 #include "frame_codec.h"
+#include "port_catalog.h"
 #include "serial_port.h"
 
 namespace tavrol {
@@ -16,8 +21,11 @@ class RT_COM {
 public:
     using Hook = void (*)(std::uintptr_t context, const std::uint8_t* data, std::uint32_t length);
 
-    // `n` sizes the frame buffers: each holds 2n + 2 bytes.
-    explicit RT_COM(int n, std::unique_ptr<SerialPort> port = CreateSystemSerialPort());
+    // `n` sizes the frame buffers: each holds 2n + 2 bytes. `ports` tells
+    // what a COM number names; without one the link keeps a catalog of the
+    // system's ports of its own.
+    explicit RT_COM(int n, std::unique_ptr<SerialPort> port = CreateSystemSerialPort(),
+                    PortResolver* ports = nullptr);
     virtual ~RT_COM();
 
     RT_COM(const RT_COM&) = delete;
@@ -29,12 +37,22 @@ public:
     // Called on the reader thread for every non-empty chunk read, before its
     // bytes are decoded.
     virtual void OnBytes(const std::uint8_t* data, std::uint32_t length);
+    // Called once on the reader thread when the port is lost (hung up, its
+    // device gone); the reader has stopped reading. Overrides must call the
+    // version of their base class.
+    virtual void OnPortLost();
 
     // 1 when the link is open on COM`port` at `baud` with the reader running,
-    // 0 on failure (the link is then closed).
+    // 0 on failure (the link is then closed). COM`port` is resolved now, so
+    // it opens what the number names at this moment.
     int Open(int port, int baud);
+    // The same for a device named directly, such as /dev/ttyUSB0.
+    int OpenTarget(const PortTarget& target, int baud);
     void Close();
     int IsOpen() const { return openFlag_.load(); }
+    // True from the moment the port is lost until the next Open or Close. The
+    // link stays open until Close; every transfer on it fails at once.
+    bool PortLost() const { return portLost_.load(); }
 
     // Encodes `length` bytes as one frame and writes it. Bytes written, 0 on
     // failure (closed link, null or over-long payload, failed write).
@@ -54,13 +72,17 @@ public:
     std::uint64_t FramesSent() const { return framesSent_.load(); }
     int LastError() const { return lastError_.load(); }
     int PortNumber() const { return portNumber_; }
+    // The device of the last Open, for messages; empty when the COM number
+    // named nothing (LastError() is then ENOENT).
+    std::string DevicePath() const;
     std::uint32_t BaudRate() const { return settings_.baudRate; }
     std::uint32_t Capacity() const { return capacity_; }
 
-    // Pause after opening the port's settings and after closing it.
+    // Pause after setting the port up, and between closing a port and
+    // opening it again.
     static constexpr int kSettlePauseMs = 60;
-    // How long the reader rests after a failed read, so a dead port costs no
-    // CPU; about one read time-out.
+    // How long the reader rests after a read fails for a reason other than a
+    // lost port, so a failing port costs no CPU.
     static constexpr int kReadErrorPauseMs = 65;
 
 protected:
@@ -69,8 +91,11 @@ protected:
 private:
     void Deliver(const std::uint8_t* chunk, std::uint32_t count);
     int FailOpen();
+    void WaitForSettledClose();
 
     std::unique_ptr<SerialPort> port_;
+    std::unique_ptr<PortCatalog> ownCatalog_;
+    PortResolver* ports_;
     FramingBytes framing_;
     std::uint32_t capacity_;
     std::unique_ptr<std::uint8_t[]> receiveBuffer_;
@@ -85,9 +110,13 @@ private:
     std::thread reader_;
     std::atomic<int> stopFlag_{0};
     std::atomic<int> openFlag_{0};
+    std::atomic<bool> portLost_{false};
     std::atomic<int> lastError_{0};
     LineSettings settings_;
     int portNumber_ = 0;
+    mutable std::mutex deviceMutex_;
+    std::string devicePath_;
+    std::chrono::steady_clock::time_point closedAt_{};
 };
 
 }  // namespace tavrol

@@ -6,7 +6,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +19,7 @@
 #include <climits>
 #include <mutex>
 
+#include "port_directory.h"
 #include "serial_port.h"
 #include "tty_line.h"
 
@@ -41,8 +45,9 @@ Clock::time_point After(std::uint64_t ms) {
 }
 
 // Bytes pass unchanged: no flow control, echo, line editing, signals or
-// translation; the receiver is on and modem lines are ignored. Reads wait in
-// poll(), never in the driver.
+// translation; the receiver is on and modem lines are ignored (CLOCAL), so a
+// USB adapter that drops its carrier line is not hung up by the kernel.
+// Reads wait in poll(), never in the driver.
 void MakeRaw(struct termios2& tio) {
     tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK | BRKINT |
                                           INPCK | IUCLC | IMAXBEL);
@@ -63,19 +68,42 @@ void SetSpeed(struct termios2& tio, std::uint32_t rate) {
     tio.c_ospeed = rate;
 }
 
+// Unix 98 pseudo-terminal slaves (majors 136 to 143) and the old BSD ones
+// (major 3). Their last close need not come from us: whoever holds the
+// other end keeps them open.
+bool IsPseudoTerminal(dev_t device) {
+    const unsigned m = major(device);
+    return (m >= 136 && m <= 143) || m == 3;
+}
+
+bool MeansPortLost(int err) { return err == EIO || err == ENXIO || err == ENODEV; }
+
 class PosixSerialPort final : public SerialPort {
 public:
     ~PosixSerialPort() override { Close(); }
 
-    bool Open(const std::string& device) override {
+    bool Open(const PortTarget& target) override {
         Close();
-        const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        struct stat checked {};
+        const int fd = OpenCharacterDevice(target, &checked);
         if (fd < 0) return Fail(errno);
-        if (!isatty(fd)) return FailAndClose(fd, errno);
-        // TIOCEXCL does not stop a privileged opener, the lock does; and it is
-        // taken first so that a failed open leaves the owner's flag alone.
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) return FailAndClose(fd, errno);
-        if (ioctl(fd, TIOCEXCL) != 0) return FailAndClose(fd, errno);
+        if (!isatty(fd)) return FailAndClose(fd, ENOTTY);
+        // The lock keeps out a second opener, privileged or not; it is taken
+        // first so that a failed open leaves the owner's exclusive flag alone.
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) return FailAndClose(fd, errno == EWOULDBLOCK ? EBUSY : errno);
+        // A real serial device's last close clears its exclusive flag; a
+        // pseudo-terminal that another program holds open would keep it after
+        // we died, locking everyone out, so there the lock alone serves.
+        const bool exclusive = !IsPseudoTerminal(checked.st_rdev);
+        if (exclusive && ioctl(fd, TIOCEXCL) != 0) return FailAndClose(fd, errno);
+        const int stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (stopFd < 0) {
+            const int err = errno;
+            if (exclusive) ioctl(fd, TIOCNXCL);
+            return FailAndClose(fd, err);
+        }
+        exclusive_ = exclusive;
+        stopFd_.store(stopFd);
         fd_.store(fd);
         return true;
     }
@@ -148,73 +176,43 @@ public:
         timeouts_ = timeouts;
     }
 
-    int Read(std::uint8_t* buffer, std::size_t capacity) override {
+    ReadResult Read(std::uint8_t* buffer, std::size_t capacity) override {
         const int fd = fd_.load();
-        if (fd < 0) return FailCount(EBADF);
-        if (buffer == nullptr) return FailCount(EINVAL);
+        const int stopFd = stopFd_.load();
+        if (fd < 0 || stopFd < 0) return Failed(EBADF);
+        if (buffer == nullptr || capacity == 0) return Failed(EINVAL);
         capacity = std::min<std::size_t>(capacity, INT_MAX);
-        if (capacity == 0) return 0;
-
-        const PortTimeouts t = Timeouts();
-        // As with the classic driver: zero total values mean no total limit, a
-        // zero interval means no interval limit, and an infinite interval with
-        // no total limit means "take what is there and return".
-        const bool totalLimit = t.readMultiplier != 0 || t.readConstant != 0;
-        const bool intervalLimit = t.readInterval != 0;
-        const bool immediate = !totalLimit && t.readInterval == INFINITE;
-        // Infinite interval and multiplier with a finite constant: wait up to
-        // the constant for the first byte, then return what has arrived.
-        const bool returnOnFirstBytes = t.readInterval == INFINITE && t.readMultiplier == INFINITE &&
-                                        t.readConstant != 0 && t.readConstant != INFINITE;
-        const Clock::time_point deadline =
-            After(returnOnFirstBytes ? t.readConstant
-                                     : static_cast<std::uint64_t>(t.readMultiplier) * capacity + t.readConstant);
-
-        std::size_t got = 0;
-        bool hangUpSeen = false;
         for (;;) {
-            const ssize_t n = read(fd, buffer + got, capacity - got);
-            if (n > 0) {
-                got += static_cast<std::size_t>(n);
-                if (got == capacity) return static_cast<int>(got);
+            pollfd p[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+            if (poll(p, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                return Failed(errno);
+            }
+            if (p[1].revents != 0) return ReadResult{ReadStatus::Stopped, 0};
+            if ((p[0].revents & POLLNVAL) != 0) return Failed(EBADF);
+            if (p[0].revents == 0) continue;
+            const bool hungUp = (p[0].revents & (POLLHUP | POLLERR)) != 0;
+            const ssize_t n = read(fd, buffer, capacity);
+            // What came before a hang-up is handed over first; the next read
+            // finds nothing more and reports the loss.
+            if (n > 0) return ReadResult{ReadStatus::Data, static_cast<int>(n)};
+            // With VMIN and VTIME 0 a tty reads 0 when it has nothing, so 0
+            // after poll() said readable is a hung-up line.
+            if (n == 0) return Lost(EIO);
+            if (MeansPortLost(errno)) return Lost(errno);
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+                if (hungUp) return Lost(EIO);
                 continue;
             }
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                if (errno == EIO) return HangUp(got);
-                if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                    const int err = errno;
-                    return got > 0 ? static_cast<int>(got) : FailCount(err);
-                }
-            }
-            // Nothing there now: with VMIN and VTIME 0 a tty reads 0 for that,
-            // so only after poll() has reported a hang-up does it mean the end.
-            if (hangUpSeen) return HangUp(got);
-            if (immediate || (returnOnFirstBytes && got > 0)) return static_cast<int>(got);
-
-            int waitMs = -1;
-            if (got == 0) {
-                if (totalLimit) waitMs = MillisecondsUntil(deadline);
-            } else if (intervalLimit) {
-                waitMs = static_cast<int>(std::min<std::uint32_t>(t.readInterval, INT_MAX));
-                if (totalLimit) waitMs = std::min(waitMs, MillisecondsUntil(deadline));
-            } else if (totalLimit) {
-                waitMs = MillisecondsUntil(deadline);
-            }
-            if (waitMs == 0) return static_cast<int>(got);
-
-            pollfd p{fd, POLLIN, 0};
-            const int r = poll(&p, 1, waitMs);
-            if (r == 0) return static_cast<int>(got);  // the deadline or the gap
-            if (r < 0) {
-                if (errno == EINTR) continue;
-                const int err = errno;
-                return got > 0 ? static_cast<int>(got) : FailCount(err);
-            }
-            if ((p.revents & POLLNVAL) != 0) return got > 0 ? static_cast<int>(got) : FailCount(EBADF);
-            // A hung-up tty also reports POLLIN; the next read tells.
-            if ((p.revents & (POLLHUP | POLLERR)) != 0) hangUpSeen = true;
+            return Failed(errno);
         }
+    }
+
+    void StopReading() override {
+        const int stopFd = stopFd_.load();
+        if (stopFd < 0) return;
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = write(stopFd, &one, sizeof one);
     }
 
     int Write(const std::uint8_t* buffer, std::size_t count, std::uint32_t timeoutMs) override {
@@ -265,10 +263,12 @@ public:
 
     void Close() override {
         const int fd = fd_.exchange(-1);
+        const int stopFd = stopFd_.exchange(-1);
+        if (stopFd >= 0) close(stopFd);
         if (fd < 0) return;
-        // The tty may stay open elsewhere (a virtual adapter keeps its own
-        // descriptor); a leftover exclusive flag would lock everyone else out.
-        ioctl(fd, TIOCNXCL);
+        // Someone else may hold the device open too; leave it usable.
+        if (exclusive_) ioctl(fd, TIOCNXCL);
+        exclusive_ = false;
         close(fd);
     }
 
@@ -276,6 +276,41 @@ public:
     int LastError() const override { return lastError_.load(); }
 
 private:
+    // Opens the target only when it is a character device, and only the very
+    // device that was checked. A COM link is followed relative to the port
+    // directory's own descriptor, so nobody can swap it in between. -1 with
+    // errno set otherwise.
+    static int OpenCharacterDevice(const PortTarget& target, struct stat* checked) {
+        constexpr int kFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+        int fd = -1;
+        if (!target.linkName.empty()) {
+            const int dirFd = OpenPortDirectory(target.linkDirectory);
+            if (dirFd < 0) return -1;
+            if (fstatat(dirFd, target.linkName.c_str(), checked, 0) != 0) {
+                const int err = errno;
+                close(dirFd);
+                errno = err;
+                return -1;
+            }
+            if (S_ISCHR(checked->st_mode)) fd = openat(dirFd, target.linkName.c_str(), kFlags);
+            const int err = errno;
+            close(dirFd);
+            errno = err;
+        } else {
+            if (target.device.empty()) return errno = ENOENT, -1;
+            if (stat(target.device.c_str(), checked) != 0) return -1;
+            if (S_ISCHR(checked->st_mode)) fd = open(target.device.c_str(), kFlags);
+        }
+        if (!S_ISCHR(checked->st_mode)) return errno = ENOTTY, -1;
+        if (fd < 0) return -1;
+        struct stat opened {};
+        if (fstat(fd, &opened) != 0 || opened.st_rdev != checked->st_rdev || opened.st_ino != checked->st_ino) {
+            close(fd);
+            return errno = ENOTTY, -1;
+        }
+        return fd;
+    }
+
     bool Fail(int err) {
         lastError_.store(err);
         return false;
@@ -288,9 +323,14 @@ private:
         lastError_.store(err);
         return -1;
     }
-    // Bytes that came before the hang-up are handed over first; the next call
-    // reports it.
-    int HangUp(std::size_t got) { return got > 0 ? static_cast<int>(got) : FailCount(EIO); }
+    ReadResult Failed(int err) {
+        lastError_.store(err);
+        return ReadResult{ReadStatus::Failed, 0};
+    }
+    ReadResult Lost(int err) {
+        lastError_.store(err);
+        return ReadResult{ReadStatus::Lost, 0};
+    }
 
     bool GetTermios(struct termios2& tio) {
         const int fd = fd_.load();
@@ -305,6 +345,8 @@ private:
     }
 
     std::atomic<int> fd_{-1};
+    std::atomic<int> stopFd_{-1};  // readable once StopReading was called
+    bool exclusive_ = false;       // we set the tty's exclusive flag
     std::atomic<int> lastError_{0};
     std::mutex timeoutsMutex_;
     PortTimeouts timeouts_;

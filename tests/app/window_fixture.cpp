@@ -42,7 +42,6 @@ QString RegisterName(std::uint32_t id) {
 }
 
 void WindowTest::SetUp() {
-    savedSources = CurrentPortSources();
     // Only the private directory: no system serial device shows up.
     const std::string xdg = dir.Path() + "/run";
     std::filesystem::create_directories(xdg);
@@ -50,7 +49,6 @@ void WindowTest::SetUp() {
     setenv("XDG_RUNTIME_DIR", xdg.c_str(), 1);
     std::filesystem::create_directories(dir.Path() + "/no-sys");
     std::filesystem::create_directories(dir.Path() + "/no-dev");
-    SetPortSources(PortSources{PortDirectory(), dir.Path() + "/no-sys", dir.Path() + "/no-dev"});
     std::string error;
     ASSERT_TRUE(EnsurePortDirectory(PortDirectory(), &error)) << error;
     app::SetMessageBoxService(&boxes);
@@ -62,7 +60,6 @@ void WindowTest::TearDown() {
     adapter.reset();
     app::SetMessageBoxService(nullptr);
     TMainForm::SetTransactionTimeoutForTesting(1000);
-    SetPortSources(savedSources);
 }
 
 void WindowTest::StartAdapter(sim::Options options) {
@@ -73,7 +70,7 @@ void WindowTest::StartAdapter(sim::Options options) {
 }
 
 void WindowTest::CreateWindow() {
-    form = std::make_unique<TMainForm>();
+    form = std::make_unique<TMainForm>(nullptr, PortSources{PortDirectory(), dir.Path() + "/no-sys", dir.Path() + "/no-dev"});
     QObject::connect(form->RzStatusBar1, &QStatusBar::messageChanged, [this](const QString& text) {
         if (!text.isEmpty()) statusMessages << text;
     });

@@ -27,7 +27,8 @@
 #include "../support/temp_dir.h"
 #include "MessageBoxes.h"
 #include "PageControl.h"
-#include "port_enum.h"
+#include "port_catalog.h"
+#include "port_directory.h"
 #include "rt_can.h"
 #include "virtual_adapter.h"
 
@@ -105,7 +106,6 @@ protected:
     FakeMessageBoxes boxes;
     std::unique_ptr<TMainForm> form;
     QStringList statusMessages;
-    PortSources savedSources;
 };
 
 // A register's readable name.

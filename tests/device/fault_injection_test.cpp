@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "../support/temp_dir.h"
-#include "port_enum.h"
+#include "port_catalog.h"
 #include "rt_can.h"
 #include "virtual_adapter.h"
 
@@ -44,7 +44,6 @@ std::vector<ReadResult> Load(RT_CAN& channel, std::uint32_t timeoutMs) {
 class FaultInjectionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetPortSources(PortSources{dir_ + "/ports", dir_ + "/no-sys", dir_ + "/no-dev"});
         sim::Options options;
         options.portDirectory = dir_ + "/ports";
         adapter_ = std::make_unique<sim::VirtualAdapter>(options);
@@ -100,7 +99,8 @@ protected:
     std::unique_ptr<sim::VirtualAdapter> adapter_;
     sim::Registers expected_;
     std::array<std::uint8_t, 12> cpuid_ = sim::Options{}.cpuid;
-    RT_CAN channel_;
+    PortCatalog catalog_{PortSources{dir_ + "/ports", dir_ + "/no-sys", dir_ + "/no-dev"}};
+    RT_CAN channel_{CreateSystemSerialPort(), &catalog_};
 };
 
 TEST_F(FaultInjectionTest, HarmlessFaultsStillGiveEveryValue) {

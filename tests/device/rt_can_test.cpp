@@ -35,7 +35,7 @@ protected:
     }
 
     PtyPeer peer;
-    RT_CAN channel;
+    RT_CAN channel{CreateSystemSerialPort(), &peer.Catalog()};
 };
 
 TEST_F(RtCanTest, ReadCopiesTheRegisterValue) {
@@ -233,32 +233,50 @@ TEST_F(RtCanTest, ClosedLinkFailsAtOnce) {
 }
 
 TEST_F(RtCanTest, SecondOpenerOfThePortFails) {
-    RT_CAN other;
+    RT_CAN other(CreateSystemSerialPort(), &peer.Catalog());
     EXPECT_EQ(other.Open(peer.Com(), 115200), 0);
     EXPECT_EQ(other.IsOpen(), 0);
     channel.Close();
     EXPECT_EQ(other.Open(peer.Com(), 115200), 1);
 }
 
-TEST_F(RtCanTest, HangUpWhileOpenIsSurvived) {
+TEST_F(RtCanTest, HangUpFailsEveryTransactionAtOnceUntilClose) {
     AnswerWith([](const CanMessage& r) { return ConfigReply(r.Id, {1}); });
     std::uint8_t value = 0;
     std::uint32_t length = 1;
     ASSERT_EQ(channel.ReadRegister(REG_ART, &value, &length, 1000), CFG_OK);
     peer.HangUp();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(test::WaitUntil([&] { return channel.PortLost(); }));
     EXPECT_EQ(channel.IsOpen(), 1);
-    EXPECT_NE(channel.ReadRegister(REG_ART, &value, &length, 200), CFG_OK);
     const auto start = Clock::now();
+    EXPECT_EQ(channel.ReadRegister(REG_ART, &value, &length, 5000), CFG_FAIL);
+    EXPECT_EQ(channel.WriteRegister(REG_ART, &value, &length, 5000), CFG_FAIL);
+    EXPECT_LT(ElapsedMs(start), 2500) << "a transaction waited for its time-out on a lost port";
     channel.Close();
-    EXPECT_LT(ElapsedMs(start), 1000);
     EXPECT_EQ(channel.IsOpen(), 0);
+    EXPECT_FALSE(channel.PortLost());
+}
+
+// The peer hangs up while a read waits for its reply: the read ends with
+// CFG_FAIL instead of waiting out its time-out.
+TEST_F(RtCanTest, HangUpDuringAWaitEndsItAsAFailure) {
+    std::uint8_t value = 0;
+    std::uint32_t length = 1;
+    int result = -1;
+    const auto start = Clock::now();
+    std::thread transaction([&] { result = channel.ReadRegister(REG_ART, &value, &length, 10000); });
+    ASSERT_TRUE(peer.WaitFrames(1));
+    peer.HangUp();
+    transaction.join();
+    EXPECT_EQ(result, CFG_FAIL);
+    EXPECT_LT(ElapsedMs(start), 5000) << "the read waited out its time-out";
+    EXPECT_TRUE(channel.PortLost());
 }
 
 TEST(RtCanLifetime, DestroyedWhileRepliesArriveStopsCleanly) {
     PtyPeer peer;
     for (int round = 0; round < 5; ++round) {
-        RT_CAN channel;
+        RT_CAN channel(CreateSystemSerialPort(), &peer.Catalog());
         ASSERT_EQ(channel.Open(peer.Com(), 115200), 1);
         for (int i = 0; i < 20; ++i) peer.SendMessage(ConfigReply(REG_ART, {1}));
     }

@@ -19,17 +19,34 @@ void FakePortState::PushRead(std::vector<std::uint8_t> chunk) {
     cv.notify_all();
 }
 
+void FakePortState::Lose() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        lost = true;
+    }
+    cv.notify_all();
+}
+
+void FakePortState::FailReads() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        failReads = true;
+    }
+    cv.notify_all();
+}
+
 void FakeSerialPort::Record(const std::string& call) { s_->calls.push_back(call); }
 
-bool FakeSerialPort::Open(const std::string& device) {
+bool FakeSerialPort::Open(const PortTarget& target) {
     std::lock_guard<std::mutex> lock(s_->mutex);
     Record("Open");
-    s_->openedDevices.push_back(device);
+    s_->openedTargets.push_back(target);
     if (s_->failOpen) {
         lastError_ = ENOENT;
         return false;
     }
     s_->open = true;
+    s_->stopped = false;
     return true;
 }
 
@@ -73,22 +90,39 @@ void FakeSerialPort::SetTimeouts(const PortTimeouts& timeouts) {
     s_->timeouts = timeouts;
 }
 
-int FakeSerialPort::Read(std::uint8_t* buffer, std::size_t capacity) {
+ReadResult FakeSerialPort::Read(std::uint8_t* buffer, std::size_t capacity) {
     std::unique_lock<std::mutex> lock(s_->mutex);
     ++s_->readCalls;
     if (s_->failReads) {
-        lastError_ = EIO;
-        return -1;
+        lastError_ = EINVAL;
+        return ReadResult{ReadStatus::Failed, 0};
     }
-    // Like the real port: wait a little for input, then report none.
-    s_->cv.wait_for(lock, std::chrono::milliseconds(5), [this] { return !s_->reads.empty(); });
-    if (s_->reads.empty()) return 0;
+    // Like the real port: wait without a limit for input, a hang-up or a stop.
+    s_->cv.wait(lock, [this] { return !s_->reads.empty() || s_->stopped || s_->lost || s_->failReads; });
+    if (s_->stopped) return ReadResult{ReadStatus::Stopped, 0};
+    if (s_->reads.empty() && s_->lost) {
+        lastError_ = EIO;
+        return ReadResult{ReadStatus::Lost, 0};
+    }
+    if (s_->reads.empty()) {
+        lastError_ = EINVAL;
+        return ReadResult{ReadStatus::Failed, 0};
+    }
     std::vector<std::uint8_t> chunk = std::move(s_->reads.front());
     s_->reads.pop_front();
     const std::size_t n = std::min(capacity, chunk.size());
     std::copy_n(chunk.begin(), n, buffer);
     if (n < chunk.size()) s_->reads.emplace_front(chunk.begin() + static_cast<long>(n), chunk.end());
-    return static_cast<int>(n);
+    return ReadResult{ReadStatus::Data, static_cast<int>(n)};
+}
+
+void FakeSerialPort::StopReading() {
+    {
+        std::lock_guard<std::mutex> lock(s_->mutex);
+        Record("StopReading");
+        s_->stopped = true;
+    }
+    s_->cv.notify_all();
 }
 
 int FakeSerialPort::Write(const std::uint8_t* buffer, std::size_t count, std::uint32_t) {

@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -30,9 +31,19 @@ Bytes Frame(const Bytes& payload) {
 // A link that records what the reader thread delivers, in order.
 class ProbeLink : public RT_COM {
 public:
-    explicit ProbeLink(std::shared_ptr<FakePortState> s) : RT_COM(4096, std::make_unique<FakeSerialPort>(s)) {}
+    explicit ProbeLink(std::shared_ptr<FakePortState> s, PortResolver* ports = &anyPort)
+        : RT_COM(4096, std::make_unique<FakeSerialPort>(s), ports) {}
     ~ProbeLink() override { Close(); }  // the reader uses `events`: stop it first
 
+    static inline test::AnyPortResolver anyPort;
+
+    void OnPortLost() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            events.push_back("lost");
+        }
+        RT_COM::OnPortLost();
+    }
     void OnFrame(const std::uint8_t* data, std::uint32_t length) override {
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -65,6 +76,10 @@ protected:
         std::lock_guard<std::mutex> lock(port->mutex);
         return port->calls;
     }
+    int ReadCalls() {
+        std::lock_guard<std::mutex> lock(port->mutex);
+        return port->readCalls;
+    }
 };
 
 TEST_F(RtComTest, OpenConfiguresThePortInOrder) {
@@ -76,9 +91,6 @@ TEST_F(RtComTest, OpenConfiguresThePortInOrder) {
     EXPECT_EQ(port->applied.dataBits, 8);
     EXPECT_EQ(port->applied.parity, 0);
     EXPECT_EQ(port->applied.stopBits, 0);
-    EXPECT_EQ(port->timeouts.readInterval, INFINITE);
-    EXPECT_EQ(port->timeouts.readMultiplier, INFINITE);
-    EXPECT_EQ(port->timeouts.readConstant, 65u);
     EXPECT_EQ(port->timeouts.writeMultiplier, 1000u);
     EXPECT_EQ(port->timeouts.writeConstant, 50000u);
     EXPECT_EQ(link.Capacity(), 8194u);
@@ -103,8 +115,8 @@ TEST_F(RtComTest, OpenWithAnotherPairClosesFirst) {
             port->calls.clear();
         }
         ASSERT_EQ(link.Open(c.port, c.baud), 1);
-        EXPECT_THAT(Calls(),
-                    ElementsAre("Close", "Open", "Purge", "SetQueueSizes", "GetSettings", "SetSettings", "SetTimeouts"));
+        EXPECT_THAT(Calls(), ElementsAre("StopReading", "Close", "Open", "Purge", "SetQueueSizes", "GetSettings",
+                                         "SetSettings", "SetTimeouts"));
         EXPECT_EQ(port->applied.baudRate, static_cast<std::uint32_t>(c.baud));
         EXPECT_EQ(link.PortNumber(), c.port);
         link.Close();
@@ -250,9 +262,9 @@ TEST_F(RtComTest, DecoderStateCarriesAcrossCloseAndOpen) {
     EXPECT_EQ(link.Events().back(), "frame:mno");
 }
 
-TEST_F(RtComTest, DeadPortDoesNotSpinAndStaysOpenUntilClose) {
+TEST_F(RtComTest, FailingPortDoesNotSpinAndStaysOpenUntilClose) {
     ASSERT_EQ(link.Open(1, 9600), 1);
-    port->failReads = true;
+    port->FailReads();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     auto readCalls = [&] {
         std::lock_guard<std::mutex> lock(port->mutex);
@@ -265,11 +277,102 @@ TEST_F(RtComTest, DeadPortDoesNotSpinAndStaysOpenUntilClose) {
     EXPECT_LE(during, 20);
     EXPECT_GE(during, 3);
     EXPECT_EQ(link.IsOpen(), 1);
+    EXPECT_FALSE(link.PortLost());
     EXPECT_NE(link.LastError(), 0);
-    const auto start = std::chrono::steady_clock::now();
     link.Close();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(link.IsOpen(), 0);
+}
+
+TEST_F(RtComTest, IdleReaderWaitsInOneReadAndCloseStopsIt) {
+    ASSERT_EQ(link.Open(1, 9600), 1);
+    ASSERT_TRUE(WaitUntil([&] { return port->Count("StopReading") == 0 && ReadCalls() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(ReadCalls(), 1) << "an idle reader must not wake up";
+    link.Close();
+    EXPECT_THAT(Calls(), ::testing::Contains("StopReading"));
+    EXPECT_EQ(link.IsOpen(), 0);
+}
+
+TEST_F(RtComTest, LostPortIsToldOnceAndEndsTheReader) {
+    ASSERT_EQ(link.Open(1, 9600), 1);
+    port->PushRead(Frame({'h', 'i'}));
+    ASSERT_TRUE(WaitUntil([&] { return link.FramesReceived() == 1; }));
+    port->Lose();
+    ASSERT_TRUE(WaitUntil([&] { return link.PortLost(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_THAT(link.Events(), ElementsAre("bytes:7", "frame:hi", "lost"));
+    EXPECT_EQ(ReadCalls(), 2) << "no read after the loss";
+    // The link stays open until Close, but nothing goes out on it.
+    EXPECT_EQ(link.IsOpen(), 1);
+    EXPECT_EQ(link.LastError(), EIO);
+    const Bytes payload = {1};
+    EXPECT_EQ(link.SendFrame(payload.data(), 1, INFINITE), 0u);
+    EXPECT_EQ(port->Count("Write"), 0);
+    link.Close();
+    EXPECT_FALSE(link.PortLost());
+    EXPECT_EQ(link.IsOpen(), 0);
+}
+
+TEST_F(RtComTest, OpenOfTheSamePairOnALostPortOpensAnew) {
+    ASSERT_EQ(link.Open(2, 9600), 1);
+    port->Lose();
+    ASSERT_TRUE(WaitUntil([&] { return link.PortLost(); }));
+    {
+        std::lock_guard<std::mutex> lock(port->mutex);
+        port->lost = false;
+        port->calls.clear();
+    }
+    ASSERT_EQ(link.Open(2, 9600), 1);
+    EXPECT_THAT(Calls(), ElementsAre("StopReading", "Close", "Open", "Purge", "SetQueueSizes", "GetSettings",
+                                     "SetSettings", "SetTimeouts"));
+    EXPECT_FALSE(link.PortLost());
+}
+
+// Answers what the test says a number names at the moment of asking.
+class ScriptedResolver : public PortResolver {
+public:
+    std::optional<PortTarget> Resolve(int number) override {
+        asked.push_back(number);
+        return answer;
+    }
+    std::optional<PortTarget> answer;
+    std::vector<int> asked;
+};
+
+TEST_F(RtComTest, OpenResolvesTheNumberAtTheMomentOfOpening) {
+    auto state = std::make_shared<FakePortState>();
+    ScriptedResolver resolver;
+    ProbeLink l(state, &resolver);
+
+    resolver.answer = PortTarget{"/dev/first", "/ports", "COM4"};
+    ASSERT_EQ(l.Open(4, 9600), 1);
+    EXPECT_EQ(l.DevicePath(), "/dev/first");
+    l.Close();
+    resolver.answer = PortTarget{"/dev/second", "/ports", "COM4"};
+    ASSERT_EQ(l.Open(4, 9600), 1);
+    EXPECT_EQ(l.DevicePath(), "/dev/second");
+    l.Close();
+    EXPECT_EQ(resolver.asked, (std::vector<int>{4, 4}));
+    ASSERT_EQ(state->openedTargets.size(), 2u);
+    EXPECT_EQ(state->openedTargets[1].linkName, "COM4");
+
+    // A number that names nothing touches no port.
+    resolver.answer.reset();
+    EXPECT_EQ(l.Open(9, 9600), 0);
+    EXPECT_EQ(l.LastError(), ENOENT);
+    EXPECT_EQ(l.DevicePath(), "");
+    EXPECT_EQ(state->Count("Open"), 2);
+}
+
+TEST_F(RtComTest, OpenTargetOpensTheDeviceNamedDirectly) {
+    ASSERT_EQ(link.OpenTarget(TargetForDevicePath("/dev/ttyUSB3"), 115200), 1);
+    EXPECT_EQ(link.DevicePath(), "/dev/ttyUSB3");
+    const auto before = Calls();
+    EXPECT_EQ(link.OpenTarget(TargetForDevicePath("/dev/ttyUSB3"), 115200), 1);
+    EXPECT_EQ(Calls(), before) << "the same device at the same rate is already open";
+    ASSERT_EQ(port->openedTargets.size(), 1u);
+    EXPECT_EQ(port->openedTargets[0].device, "/dev/ttyUSB3");
+    EXPECT_TRUE(port->openedTargets[0].linkName.empty());
 }
 
 TEST(RtComLifetime, DestroyingAnOpenLinkStopsTheReaderFirst) {

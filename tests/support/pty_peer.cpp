@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "port_enum.h"
 
 namespace tavrol::test {
 
@@ -35,7 +34,7 @@ PtyPeer::PtyPeer(int com) : com_(com), decodeBuffer_(8194), decoder_(decodeBuffe
     const std::string ports = directory_ + "/ports";
     mkdir(ports.c_str(), 0700);
     fs::create_symlink(slavePath_, ports + "/COM" + std::to_string(com));
-    SetPortSources(PortSources{ports, directory_ + "/no-sys", directory_ + "/no-dev"});
+    catalog_ = std::make_unique<PortCatalog>(PortSources{ports, directory_ + "/no-sys", directory_ + "/no-dev"});
     thread_ = std::thread([this] { Run(); });
 }
 

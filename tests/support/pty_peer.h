@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -12,6 +13,7 @@
 
 #include "can_message.h"
 #include "frame_codec.h"
+#include "port_catalog.h"
 
 namespace tavrol::test {
 
@@ -19,13 +21,15 @@ class PtyPeer {
 public:
     using Bytes = std::vector<std::uint8_t>;
 
-    // Opens the pseudo-terminal, links it as COM`com` and points the port
-    // enumeration at the private directory only.
+    // Opens the pseudo-terminal and links it as COM`com` in a private port
+    // directory that only the peer's catalog reads.
     explicit PtyPeer(int com = 7);
     ~PtyPeer();
 
     int Com() const { return com_; }
     const std::string& SlavePath() const { return slavePath_; }
+    // The ports this peer shows: give it to the link under test.
+    PortCatalog& Catalog() { return *catalog_; }
 
     // Runs on the peer's thread for every frame that arrives.
     void OnFrame(std::function<void(PtyPeer&, const Bytes&)> handler);
@@ -43,6 +47,7 @@ private:
 
     int com_;
     std::string directory_;
+    std::unique_ptr<PortCatalog> catalog_;
     std::string slavePath_;
     int master_ = -1;
     int slave_ = -1;
