@@ -160,7 +160,8 @@ TEST_F(WindowTest, ClosingTheWindowDuringASearchStopsItWithThePortClosed) {
 TEST_F(WindowTest, APortHeldByAnotherOpenerFailsOnceInEitherBranch) {
     ASSERT_NO_FATAL_FAILURE(StartAdapter());
     CreateWindow();
-    RT_COM other(64);
+    PortCatalog ports(Sources());
+    RT_COM other(64, CreateSystemSerialPort(), &ports);
     ASSERT_NE(other.Open(adapter->ComNumber(), 115200), 0);
     for (int rate : {115200, 0}) {
         SCOPED_TRACE(rate == 0 ? "search" : "fixed rate");

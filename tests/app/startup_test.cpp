@@ -291,7 +291,8 @@ TEST_F(WindowTest, DestroyingTheWindowClosesThePortBeforeTheControlsGo) {
     bool releasedFirst = false;
     const int com = adapter->ComNumber();
     QObject::connect(form->ButtonConnect, &QObject::destroyed, [&] {
-        RT_COM other(64);
+        PortCatalog ports(Sources());
+        RT_COM other(64, CreateSystemSerialPort(), &ports);
         releasedFirst = other.Open(com, 115200) != 0;
         other.Close();
     });

@@ -70,7 +70,7 @@ void WindowTest::StartAdapter(sim::Options options) {
 }
 
 void WindowTest::CreateWindow() {
-    form = std::make_unique<TMainForm>(nullptr, PortSources{PortDirectory(), dir.Path() + "/no-sys", dir.Path() + "/no-dev"});
+    form = std::make_unique<TMainForm>(nullptr, Sources());
     QObject::connect(form->RzStatusBar1, &QStatusBar::messageChanged, [this](const QString& text) {
         if (!text.isEmpty()) statusMessages << text;
     });

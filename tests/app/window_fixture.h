@@ -82,6 +82,8 @@ protected:
     void TearDown() override;
 
     std::string PortDirectory() const { return dir.Path() + "/ports"; }
+    // Only the private directory: no system serial device shows up.
+    PortSources Sources() const { return PortSources{PortDirectory(), dir.Path() + "/no-sys", dir.Path() + "/no-dev"}; }
 
     // Starts an adapter in the private port directory; ASSERT_NO_FATAL_FAILURE.
     void StartAdapter(sim::Options options = {});
