@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools
   fonts-wqy-microhei
   libx11-dev xvfb xdotool x11-utils x11-apps imagemagick
+  nlohmann-json3-dev libcli11-dev help2man bash-completion
 )
 
 missing=()
