@@ -47,58 +47,18 @@
 #include <string>
 #include <vector>
 
-#include "can_message.h"
+#include "faults.h"
+#include "log_text.h"
+#include "register_rules.h"
 
 namespace tavrol::sim {
-
-// Faults to play, for tests and demonstrations. All off by default; each can
-// be changed while the adapter runs, from any thread.
-struct Faults {
-    std::uint32_t replyDelayMs = 0;      // hold every reply this long
-    std::uint32_t dropEvery = 0;         // drop every n-th reply (1 = all); the
-                                         // request still takes effect
-    bool wrongId = false;                // replies carry another register's Id
-    bool corruptChecksum = false;        // replies have a wrong checksum
-    bool byteByByte = false;             // replies written one byte at a time,
-                                         // 2 ms apart
-    std::uint32_t noiseBytes = 0;        // random bytes written before each
-                                         // reply; never two 0xAA in a row, so
-                                         // they cannot open a frame
-    std::uint32_t canTrafficHz = 0;      // ordinary CAN messages (Kind 0x00) per
-                                         // second, sent while the line speed is
-                                         // right and the tool keeps reading
-    bool wireTime = false;               // hold each reply for 10 bits per byte of
-                                         // request and reply frame at the serial rate
-};
 
 struct Options {
     int com = 0;                         // COM number to register; 0 = lowest free
     std::uint32_t serialRate = 115200;   // the adapter's serial rate at start
-    std::array<std::uint8_t, 12> cpuid = {0x30, 0x31, 0x32, 0x33, 0x34, 0x35,
-                                          0x36, 0x37, 0x38, 0x39, 0x3a, 0x3b};
+    Identifier cpuid = {0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3a, 0x3b};
     std::string portDirectory;           // empty = the default port directory
     Faults faults;
-};
-
-// The adapter's register contents. A default-constructed value is the factory
-// state.
-struct Registers {
-    std::uint32_t serialRate = 115200;   // in effect on the line
-    std::uint32_t pendingSerialRate = 115200;  // applies from the next connection
-    std::uint8_t art = 1;
-    std::uint8_t abom = 1;
-    std::uint32_t canBaud = 500000;
-    std::array<std::array<std::uint8_t, 8>, 14> filters = {};
-};
-
-// One frame the adapter received, and what it answered.
-struct Exchange {
-    CanMessage request;                  // the first 16 payload bytes, zero-padded
-    std::uint32_t length = kCanMessageSize;  // payload length of the frame
-    bool answered = false;               // a reply went out on the line
-    CanMessage reply;                    // as sent (wrong Id included)
-    std::string note;                    // why there was no reply, or the faults
-                                         // the reply carried
 };
 
 class VirtualAdapter {
@@ -155,14 +115,5 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
-
-// The readable line the log shows for one exchange, e.g.
-// "write REG_CAN_BAUD 250000 (Dlc 4) -> 250000 (Dlc 4)" or
-// "read 0x1FFFEC0 -> no reply (unknown register)".
-std::string Describe(const Exchange& exchange);
-
-// The name of a register identifier ("REG_FILTER_3"), or its hexadecimal
-// value when it is none.
-std::string RegisterName(std::uint32_t id);
 
 }  // namespace tavrol::sim

@@ -8,7 +8,8 @@
 #include <set>
 
 #include "adapter_fixture.h"
-#include "port_enum.h"
+#include "port_catalog.h"
+#include "port_directory.h"
 #include "registers.h"
 
 namespace tavrol::simtest {
