@@ -30,6 +30,14 @@ std::set<int> ListedNumbers(const std::string& portDirectory) {
     return shown;
 }
 
+// Whether CreatePortLink could take `path`: nothing there, or a link to no
+// live device.
+bool NameIsFree(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+    return S_ISLNK(st.st_mode) && !IsCharDevice(path);
+}
+
 }  // namespace
 
 std::string ReadLinkText(const std::string& path) {
@@ -106,6 +114,17 @@ bool RegisterComLink(const std::string& portDirectory, int wanted, const std::st
     }
     if (error) *error = reason.empty() ? "no free COM number" : reason;
     return false;
+}
+
+int LowestFreeComRun(const std::string& portDirectory, int count) {
+    const std::set<int> shown = ListedNumbers(portDirectory);
+    int run = 0;
+    for (int n = 1; n <= kMaxDefaultCom; ++n) {
+        const bool free = !shown.count(n) && NameIsFree(ComLinkPath(portDirectory, n));
+        run = free ? run + 1 : 0;
+        if (run == count) return n - count + 1;
+    }
+    return 0;
 }
 
 }  // namespace tavrol::sim

@@ -34,4 +34,9 @@ struct ComLink {
 bool RegisterComLink(const std::string& portDirectory, int wanted, const std::string& target, ComLink* link,
                      std::string* error);
 
+// The lowest n >= 1 such that COM<n> to COM<n+count-1> are all free: none is
+// in the port list, and each name is unused or a dangling link. 0 when there
+// is no such run among the numbers a default is picked from.
+int LowestFreeComRun(const std::string& portDirectory, int count);
+
 }  // namespace tavrol::sim

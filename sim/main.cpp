@@ -1,180 +1,27 @@
-// tavrol-sim: the virtual adapter as a program, for trying the tool without
-// hardware. It registers a COM port, prints every request and reply, and ends
-// on SIGINT or SIGTERM, removing its port link.
+// tavrol-sim: virtual adapters as a program, for trying the tool without
+// hardware. It registers one COM port per adapter, prints every request and
+// reply, and ends on SIGINT or SIGTERM, removing its port links.
 #include <pthread.h>
 #include <signal.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "arguments.h"
+#include "com_link.h"
+#include "port_directory.h"
 #include "virtual_adapter.h"
 
 namespace {
 
-using tavrol::sim::Options;
+using tavrol::sim::Settings;
 using tavrol::sim::VirtualAdapter;
-
-const char kUsage[] =
-    "Usage: tavrol-sim [options]\n"
-    "Plays the adapter on a pseudo-terminal registered as a COM port.\n"
-    "\n"
-    "  --com N              register as COM<N> (default: the lowest free number)\n"
-    "  --baud R             the adapter's serial rate at start (default 115200)\n"
-    "  --cpuid HEX24        the 12-byte identifier as 24 hex digits ('-' and ':' allowed)\n"
-    "  --port-dir DIR       the port directory (default: the user's own)\n"
-    "\n"
-    "Faults:\n"
-    "  --delay MS           hold every reply MS milliseconds\n"
-    "  --drop-every N       drop every N-th reply (1 = all)\n"
-    "  --wrong-id           replies carry another register's Id\n"
-    "  --corrupt-checksum   replies have a wrong checksum\n"
-    "  --byte-by-byte       write replies one byte at a time\n"
-    "  --noise N            write N random bytes before each reply\n"
-    "  --can-traffic HZ     send HZ ordinary CAN messages per second\n"
-    "  --wire-time          hold replies for their time on the wire\n"
-    "  --unplug-after MS    unplug the adapter MS milliseconds after start\n"
-    "  --replug-after MS    plug it back in MS milliseconds after unplugging\n"
-    "\n"
-    "  -h, --help           show this text\n"
-    "\n"
-    "SIGUSR1 unplugs the adapter and plugs it back in (a new serial rate then\n"
-    "applies). SIGINT or SIGTERM ends it.\n";
-
-struct Settings {
-    Options options;
-    long unplugAfterMs = -1;
-    long replugAfterMs = -1;
-};
-
-bool ParseNumber(const std::string& text, unsigned long min, unsigned long max, unsigned long* out) {
-    if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long v = std::strtoul(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || v < min || v > max) return false;
-    *out = v;
-    return true;
-}
-
-bool ParseCpuid(const std::string& text, std::array<std::uint8_t, 12>* out) {
-    std::string digits;
-    for (char c : text) {
-        if (c == '-' || c == ':') continue;
-        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-        if (!hex) return false;
-        digits += c;
-    }
-    if (digits.size() != 24) return false;
-    for (std::size_t i = 0; i < 12; ++i) {
-        (*out)[i] = static_cast<std::uint8_t>(std::strtoul(digits.substr(2 * i, 2).c_str(), nullptr, 16));
-    }
-    return true;
-}
-
-// 0 = go on, 1 = help shown, 2 = bad arguments.
-int ParseArguments(int argc, char** argv, Settings* s) {
-    tavrol::sim::Faults& f = s->options.faults;
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        std::string value;
-        bool hasValue = false;
-        const std::size_t eq = name.find('=');
-        if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name = name.substr(0, eq);
-            hasValue = true;
-        }
-        auto take = [&](const char* what) {
-            if (hasValue) return true;
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "tavrol-sim: %s needs %s\n", name.c_str(), what);
-                return false;
-            }
-            value = argv[++i];
-            return true;
-        };
-        auto number = [&](const char* what, unsigned long min, unsigned long max, unsigned long* out) {
-            if (!take(what)) return false;
-            if (!ParseNumber(value, min, max, out)) {
-                std::fprintf(stderr, "tavrol-sim: %s wants %s from %lu to %lu, not '%s'\n", name.c_str(), what, min,
-                             max, value.c_str());
-                return false;
-            }
-            return true;
-        };
-        auto flag = [&](bool* target) {
-            if (hasValue) {
-                std::fprintf(stderr, "tavrol-sim: %s takes no value\n", name.c_str());
-                return false;
-            }
-            *target = true;
-            return true;
-        };
-        unsigned long v = 0;
-        bool ok = true;
-        if (name == "-h" || name == "--help") {
-            std::fputs(kUsage, stdout);
-            return 1;
-        } else if (name == "--com") {
-            ok = number("a COM number", 1, 9999, &v);
-            s->options.com = static_cast<int>(v);
-        } else if (name == "--baud") {
-            ok = number("a bit rate", 1, 4000000, &v);
-            s->options.serialRate = static_cast<std::uint32_t>(v);
-        } else if (name == "--cpuid") {
-            ok = take("24 hex digits");
-            if (ok && !ParseCpuid(value, &s->options.cpuid)) {
-                std::fprintf(stderr, "tavrol-sim: --cpuid wants 24 hex digits, not '%s'\n", value.c_str());
-                ok = false;
-            }
-        } else if (name == "--port-dir") {
-            ok = take("a directory");
-            s->options.portDirectory = value;
-        } else if (name == "--delay") {
-            ok = number("milliseconds", 0, 3600000, &v);
-            f.replyDelayMs = static_cast<std::uint32_t>(v);
-        } else if (name == "--drop-every") {
-            ok = number("a count", 0, 1000000, &v);
-            f.dropEvery = static_cast<std::uint32_t>(v);
-        } else if (name == "--wrong-id") {
-            ok = flag(&f.wrongId);
-        } else if (name == "--corrupt-checksum") {
-            ok = flag(&f.corruptChecksum);
-        } else if (name == "--byte-by-byte") {
-            ok = flag(&f.byteByByte);
-        } else if (name == "--noise") {
-            ok = number("a count", 0, 4096, &v);
-            f.noiseBytes = static_cast<std::uint32_t>(v);
-        } else if (name == "--can-traffic") {
-            ok = number("messages per second", 0, 1000, &v);
-            f.canTrafficHz = static_cast<std::uint32_t>(v);
-        } else if (name == "--wire-time") {
-            ok = flag(&f.wireTime);
-        } else if (name == "--unplug-after") {
-            ok = number("milliseconds", 0, 86400000, &v);
-            s->unplugAfterMs = static_cast<long>(v);
-        } else if (name == "--replug-after") {
-            ok = number("milliseconds", 0, 86400000, &v);
-            s->replugAfterMs = static_cast<long>(v);
-        } else {
-            std::fprintf(stderr, "tavrol-sim: unknown option '%s' (see --help)\n", argv[i]);
-            ok = false;
-        }
-        if (!ok) return 2;
-    }
-    if (s->replugAfterMs >= 0 && s->unplugAfterMs < 0) {
-        std::fprintf(stderr, "tavrol-sim: --replug-after needs --unplug-after\n");
-        return 2;
-    }
-    return 0;
-}
 
 std::mutex outputMutex;
 
@@ -191,34 +38,82 @@ long long NowMs() {
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-}  // namespace
+std::string ComName(int number) { return "COM" + std::to_string(number); }
 
-int main(int argc, char** argv) {
-    Settings settings;
-    const int parsed = ParseArguments(argc, argv, &settings);
-    if (parsed == 1) return 0;
-    if (parsed == 2) return 2;
+// One adapter of the program and what its lines start with: nothing when it
+// is the only one, else its COM name, so the lines of several can be told
+// apart.
+struct Member {
+    std::unique_ptr<VirtualAdapter> adapter;
+    std::string prefix;
+};
 
-    // The signals are taken by the main thread alone; block them before the
-    // adapter's thread starts so it inherits the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+using Rig = std::vector<Member>;
 
-    VirtualAdapter adapter(settings.options);
-    adapter.SetLogSink(Print);
-    std::string error;
-    if (!adapter.Start(&error)) {
-        std::fprintf(stderr, "tavrol-sim: %s\n", error.c_str());
-        return 1;
+void StopAll(Rig& rig) {
+    for (Member& m : rig) m.adapter->Stop();
+}
+
+// The COM number of the first adapter: the one asked for; for several
+// without one, the lowest run of free numbers; for one alone, 0, and it picks
+// its own as it always has.
+int FirstComNumber(const Settings& s, std::string* error) {
+    if (s.options.com != 0 || s.count == 1) return s.options.com;
+    const std::string directory =
+        s.options.portDirectory.empty() ? tavrol::DefaultPortDirectory() : s.options.portDirectory;
+    const int first = tavrol::sim::LowestFreeComRun(directory, s.count);
+    if (first == 0) *error = "no " + std::to_string(s.count) + " consecutive free COM numbers";
+    return first;
+}
+
+bool StartAll(const Settings& s, Rig* rig, std::string* error) {
+    const int first = FirstComNumber(s, error);
+    if (first == 0 && s.count > 1) return false;
+    for (int i = 0; i < s.count; ++i) {
+        tavrol::sim::Options options = s.options;
+        options.com = first == 0 ? 0 : first + i;
+        Member m{std::make_unique<VirtualAdapter>(options), s.count > 1 ? ComName(options.com) + ": " : ""};
+        m.adapter->SetLogSink([prefix = m.prefix](const std::string& line) { Print(prefix + line); });
+        if (!m.adapter->Start(error)) {
+            StopAll(*rig);
+            return false;
+        }
+        rig->push_back(std::move(m));
     }
-    Print("Virtual adapter on COM" + std::to_string(adapter.ComNumber()) + " (" + adapter.SlavePath() +
-          "), serial rate " + std::to_string(adapter.GetRegisters().serialRate));
-    Print("Port link " + adapter.LinkPath() + "; Ctrl+C ends");
+    return true;
+}
 
+void PrintStart(const Rig& rig) {
+    const VirtualAdapter& first = *rig.front().adapter;
+    const std::string rate = ", serial rate " + std::to_string(first.GetRegisters().serialRate);
+    if (rig.size() == 1) {
+        Print("Virtual adapter on " + ComName(first.ComNumber()) + " (" + first.SlavePath() + ")" + rate);
+        Print("Port link " + first.LinkPath() + "; Ctrl+C ends");
+        return;
+    }
+    std::string line = "Virtual adapters on ";
+    for (std::size_t i = 0; i < rig.size(); ++i) {
+        const VirtualAdapter& a = *rig[i].adapter;
+        line += (i ? ", " : "") + ComName(a.ComNumber()) + " (" + a.SlavePath() + ")";
+    }
+    Print(line + rate);
+    Print("Port links " + first.LinkPath() + " to " + rig.back().adapter->LinkPath() + "; Ctrl+C ends");
+}
+
+void UnplugAll(Rig& rig) {
+    for (Member& m : rig) m.adapter->Unplug();
+}
+
+void ReplugAll(Rig& rig) {
+    for (Member& m : rig) {
+        std::string error;
+        if (!m.adapter->Replug(&error)) Print(m.prefix + "cannot plug in again: " + error);
+    }
+}
+
+// Waits for SIGINT or SIGTERM, unplugging and replugging on SIGUSR1 and on
+// the schedule of --unplug-after and --replug-after.
+void Serve(const Settings& settings, const sigset_t& signals, Rig& rig) {
     long long unplugAt = settings.unplugAfterMs >= 0 ? NowMs() + settings.unplugAfterMs : -1;
     long long replugAt = -1;
     for (;;) {
@@ -237,24 +132,55 @@ int main(int argc, char** argv) {
                 const long long now = NowMs();
                 if (unplugAt >= 0 && now >= unplugAt) {
                     unplugAt = -1;
-                    adapter.Unplug();
+                    UnplugAll(rig);
                     if (settings.replugAfterMs >= 0) replugAt = now + settings.replugAfterMs;
                 }
                 if (replugAt >= 0 && now >= replugAt) {
                     replugAt = -1;
-                    if (!adapter.Replug(&error)) Print("cannot plug in again: " + error);
+                    ReplugAll(rig);
                 }
                 continue;
             }
         }
         if (sig == SIGUSR1) {
-            if (!adapter.Replug(&error)) Print("cannot plug in again: " + error);
+            ReplugAll(rig);
             continue;
         }
-        break;
+        return;
     }
-    const int com = adapter.ComNumber();
-    adapter.Stop();
-    Print("Stopped; COM" + std::to_string(com) + " removed");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings settings;
+    switch (tavrol::sim::ParseArguments(argc, argv, &settings)) {
+        case tavrol::sim::ParseResult::Run: break;
+        case tavrol::sim::ParseResult::HelpShown: return 0;
+        case tavrol::sim::ParseResult::Bad: return 2;
+    }
+
+    // The signals are taken by the main thread alone; block them before the
+    // adapters' threads start so they inherit the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    Rig rig;
+    std::string error;
+    if (!StartAll(settings, &rig, &error)) {
+        std::fprintf(stderr, "tavrol-sim: %s\n", error.c_str());
+        return 1;
+    }
+    PrintStart(rig);
+    Serve(settings, signals, rig);
+
+    const int first = rig.front().adapter->ComNumber();
+    const int last = rig.back().adapter->ComNumber();
+    StopAll(rig);
+    Print("Stopped; " + ComName(first) + (rig.size() > 1 ? " to " + ComName(last) : "") + " removed");
     return 0;
 }

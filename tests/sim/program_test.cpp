@@ -9,9 +9,12 @@
 
 #include <chrono>
 #include <gtest/gtest.h>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "port_catalog.h"
+#include "port_directory.h"
 #include "registers.h"
 #include "tool_side.h"
 
@@ -116,10 +119,29 @@ std::string DeviceIn(const std::string& line) {
     return device;
 }
 
+// Every device "(/dev/pts/N)" in `line`, in order.
+std::vector<std::string> DevicesIn(std::string line) {
+    std::vector<std::string> devices;
+    for (std::string device; !(device = DeviceIn(line)).empty();) {
+        devices.push_back(device);
+        line.erase(0, line.find(device) + device.size());
+    }
+    return devices;
+}
+
 bool Exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
 }
+
+std::string ReadLink(const std::string& path) {
+    char target[256] = {};
+    return ::readlink(path.c_str(), target, sizeof target - 1) > 0 ? std::string(target) : std::string();
+}
+
+std::string Com(int n) { return "COM" + std::to_string(n); }
+
+Bytes LE32(std::uint32_t v) { return {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)}; }
 
 TEST(ProgramTest, RegistersItsPortLogsTheExchangesAndEndsOnSigterm) {
     TempDir dir;
@@ -229,6 +251,142 @@ TEST(ProgramTest, HelpAndBadArguments) {
         EXPECT_EQ(program.Wait(), c.status);
     }
 }
+
+TEST(ProgramTest, SeveralAdaptersOnConsecutiveNumbersEachWithItsOwnRegistersAndLog) {
+    TempDir dir;
+    const std::string ports = dir.Path() + "/ports";
+    Program program({"--port-dir", ports, "--com", "20", "--count", "3"});
+    ASSERT_TRUE(program.Started());
+    const auto banner = program.WaitForLine("Virtual adapters on ");
+    ASSERT_TRUE(banner.has_value()) << program.Output();
+    const std::vector<std::string> devices = DevicesIn(*banner);
+    ASSERT_EQ(devices.size(), 3u) << *banner;
+    EXPECT_EQ(*banner, "Virtual adapters on COM20 (" + devices[0] + "), COM21 (" + devices[1] + "), COM22 (" +
+                           devices[2] + "), serial rate 115200");
+    EXPECT_EQ(std::set<std::string>(devices.begin(), devices.end()).size(), 3u) << *banner;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(ReadLink(ports + "/" + Com(20 + i)), devices[i]) << Com(20 + i);
+
+    // A different bit rate in each; each reply and log line is its own.
+    const std::uint32_t rates[] = {125000, 250000, 1000000};
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(Com(20 + i));
+        ToolPort tool;
+        ASSERT_TRUE(tool.Open(ports + "/" + Com(20 + i), 115200));
+        const auto reply = tool.Transact(WriteRequest(REG_CAN_BAUD, LE32(rates[i])), 5000);
+        ASSERT_TRUE(reply.has_value());
+        EXPECT_EQ(Bytes(reply->Data, reply->Data + 4), LE32(rates[i]));
+        const std::string rate = std::to_string(rates[i]);
+        EXPECT_TRUE(program.WaitForLine(Com(20 + i) + ": write REG_CAN_BAUD " + rate + " (Dlc 4) -> " + rate))
+            << program.Output();
+    }
+
+    // SIGUSR1 pulls every one and plugs it back under its number; each
+    // still holds its own setting.
+    ToolPort tools[3];
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(tools[i].Open(ports + "/" + Com(20 + i), 115200));
+    ASSERT_EQ(::kill(program.Pid(), SIGUSR1), 0);
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(Com(20 + i));
+        const auto again = program.WaitForLine(Com(20 + i) + ": plugged in again on " + Com(20 + i) + " (");
+        ASSERT_TRUE(again.has_value()) << program.Output();
+        EXPECT_TRUE(tools[i].WaitForHangUp(5000));
+        EXPECT_EQ(ReadLink(ports + "/" + Com(20 + i)), DeviceIn(*again));
+    }
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(Com(20 + i));
+        tools[i].Close();
+        ASSERT_TRUE(tools[i].Open(ports + "/" + Com(20 + i), 115200));
+        const auto reply = tools[i].Transact(ReadRequest(REG_CAN_BAUD), 5000);
+        ASSERT_TRUE(reply.has_value());
+        EXPECT_EQ(Bytes(reply->Data, reply->Data + 4), LE32(rates[i]));
+        EXPECT_TRUE(program.WaitForLine(Com(20 + i) + ": read REG_CAN_BAUD -> " + std::to_string(rates[i])))
+            << program.Output();
+        tools[i].Close();
+    }
+
+    EXPECT_EQ(program.Signal(SIGTERM), 0) << program.Output();
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(Exists(ports + "/" + Com(20 + i))) << Com(20 + i) << " outlived the program";
+}
+
+TEST(ProgramTest, SeveralWithoutANumberTakeTheLowestRunOfFreeNumbers) {
+    TempDir dir;
+    const std::string ports = dir.Path() + "/ports";
+    ASSERT_TRUE(EnsurePortDirectory(ports, nullptr));
+    // COM2 is someone's live port, COM4 a file that is no port but holds the
+    // name. Free alone are COM1 and COM3; a run of two starts after COM4.
+    ASSERT_EQ(::symlink("/dev/null", (ports + "/COM2").c_str()), 0);
+    ASSERT_EQ(::close(::open((ports + "/COM4").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)), 0);
+    std::set<int> taken = {2, 4};
+    PortSources sources = DefaultPortSources();
+    sources.portDirectory = ports;
+    for (const PortEntry& e : ListSerialPorts(sources)) taken.insert(e.number);  // the system's own ports
+    int first = 1;
+    while (taken.count(first) || taken.count(first + 1)) ++first;
+
+    Program program({"--port-dir", ports, "--count", "2"});
+    ASSERT_TRUE(program.Started());
+    const auto banner = program.WaitForLine("Virtual adapters on ");
+    ASSERT_TRUE(banner.has_value()) << program.Output();
+    const std::vector<std::string> devices = DevicesIn(*banner);
+    ASSERT_EQ(devices.size(), 2u) << *banner;
+    EXPECT_EQ(*banner, "Virtual adapters on " + Com(first) + " (" + devices[0] + "), " + Com(first + 1) + " (" +
+                           devices[1] + "), serial rate 115200");
+    EXPECT_EQ(ReadLink(ports + "/" + Com(first + 1)), devices[1]);
+    EXPECT_EQ(program.Signal(SIGTERM), 0) << program.Output();
+    EXPECT_EQ(ReadLink(ports + "/COM2"), "/dev/null") << "someone else's port is left alone";
+    EXPECT_TRUE(Exists(ports + "/COM4"));
+}
+
+TEST(ProgramTest, ARunWithATakenNumberStartsNone) {
+    TempDir dir;
+    const std::string ports = dir.Path() + "/ports";
+    ASSERT_TRUE(EnsurePortDirectory(ports, nullptr));
+    ASSERT_EQ(::symlink("/dev/null", (ports + "/COM21").c_str()), 0);
+    Program program({"--port-dir", ports, "--com", "20", "--count", "3"});
+    ASSERT_TRUE(program.Started());
+    EXPECT_EQ(program.Wait(), 1);
+    EXPECT_TRUE(program.WaitForLine("tavrol-sim: COM21: ").has_value()) << program.Output();
+    EXPECT_FALSE(Exists(ports + "/COM20")) << "the adapter started before the refusal stays registered";
+    EXPECT_FALSE(Exists(ports + "/COM22"));
+    EXPECT_EQ(ReadLink(ports + "/COM21"), "/dev/null");
+}
+
+struct BadCountCase {
+    const char* name;
+    std::vector<std::string> args;
+    const char* message;
+};
+
+void PrintTo(const BadCountCase& c, std::ostream* os) {
+    for (const std::string& a : c.args) *os << a << " ";
+}
+
+class BadCountTest : public ::testing::TestWithParam<BadCountCase> {};
+
+TEST_P(BadCountTest, IsRefusedBeforeAnyPortIsRegistered) {
+    TempDir dir;
+    const std::string ports = dir.Path() + "/ports";
+    std::vector<std::string> args = {"--port-dir", ports};
+    args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
+    Program program(args);
+    ASSERT_TRUE(program.Started());
+    EXPECT_EQ(program.Wait(), 2);
+    EXPECT_TRUE(program.WaitForLine(std::string("tavrol-sim: ") + GetParam().message).has_value())
+        << program.Output();
+    EXPECT_FALSE(Exists(ports)) << "the port directory was touched";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Counts, BadCountTest,
+    ::testing::Values(BadCountCase{"Zero", {"--count", "0"}, "--count wants a count from 1 to 64, not '0'"},
+                      BadCountCase{"AboveSixtyFour", {"--count", "65"}, "--count wants a count from 1 to 64, not '65'"},
+                      BadCountCase{"Negative", {"--count", "-3"}, "--count wants a count from 1 to 64, not '-3'"},
+                      BadCountCase{"NotANumber", {"--count=two"}, "--count wants a count from 1 to 64, not 'two'"},
+                      BadCountCase{"Missing", {"--count"}, "--count needs a count"},
+                      BadCountCase{"PastTheLastComNumber",
+                                   {"--com", "9998", "--count", "3"},
+                                   "--count 3 from --com 9998 goes past COM9999"}),
+    [](const ::testing::TestParamInfo<BadCountCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tavrol::simtest
