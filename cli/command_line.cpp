@@ -22,24 +22,42 @@ const char kDescription[] =
 
 const char kFooter[] =
     "Settings of set:\n"
-    "  can-bitrate=1..1000000   retransmit=on|off   bus-off=on|off\n"
-    "  filterN=std:ID/MASK  filterN=ext:ID/MASK  filterN=off   (N 0 to 13; ID and MASK\n"
-    "  hexadecimal, at most 7FF for std and 1FFFFFFF for ext)\n"
+    "  can-bitrate=N          CAN bit rate in bit/s, 1 to 1000000\n"
+    "  retransmit=on|off      automatic retransmission\n"
+    "  bus-off=on|off         automatic bus-off management\n"
+    "  filterN=std:ID/MASK    filter N (0 to 13) on, 11-bit; ID and MASK hex, at most 7FF\n"
+    "  filterN=ext:ID/MASK    filter N on, 29-bit; ID and MASK hex, at most 1FFFFFFF\n"
+    "  filterN=off            filter N off; its format, ID and mask stay as they are\n"
+    "\n"
+    "Serial rates (--baud, serial-rate): 300 600 1200 1800 2400 4000 4800 7200 9600\n"
+    "14400 16000 19200 28800 38400 51200 56000 57600 64000 76800 115200 128000 153600\n"
+    "230400 250000 256000 460800 500000 576000 921600.\n"
+    "\n"
+    "Profile: {\"format\": \"tavrol-profile\", \"version\": 1, \"can_bitrate\": 500000,\n"
+    "\"retransmit\": true, \"bus_off\": true, \"filters\": [{\"index\": 0, \"enabled\": true,\n"
+    "\"format\": \"std\", \"id\": \"123\", \"mask\": \"7FF\"}]}. Every key but format and\n"
+    "version may be left out; what is left out is not changed.\n"
     "\n"
     "Output: text for people; with --json one JSON object per port per line. Errors\n"
     "and a last summary line (\"3 ok, 1 failed\") go to standard error. Failure codes:\n"
     "open-failed, no-answer, timeout, write-failed, mismatch, port-lost, interrupted.\n"
     "\n"
     "Exit status: 0 when every port succeeded, 1 when any port failed or the run was\n"
-    "stopped by SIGINT or SIGTERM, 2 on a usage error or a bad profile.\n"
+    "stopped by SIGINT or SIGTERM, 2 on a usage error or a bad profile; nothing is\n"
+    "sent to any adapter when an argument or the profile is wrong.\n"
     "\n"
     "Ports: COM names are the links COM<n> in $XDG_RUNTIME_DIR/tavrol/ports and the\n"
     "system's serial devices, as 'tavrolctl list' shows them.\n"
     "\n"
     "Examples:\n"
     "  tavrolctl show COM5\n"
+    "      every setting of the adapter on COM5\n"
+    "\n"
     "  tavrolctl set /dev/ttyUSB0 can-bitrate=250000 filter0=std:123/7FF\n"
-    "  tavrolctl export COM5 -o line.json && tavrolctl apply line.json COM20 COM21 COM22";
+    "      two settings, each read back\n"
+    "\n"
+    "  tavrolctl export COM5 -o line.json && tavrolctl apply line.json COM20 COM21\n"
+    "      the settings of one adapter onto two others, in parallel";
 
 // Raw strings as CLI11 collects them, checked afterwards so that every
 // message names the argument and the reason.
@@ -164,23 +182,23 @@ int ParseCommandLine(int argc, const char* const* argv, Invocation* invocation, 
         ->type_name("N")
         ->check(CLI::PositiveNumber);
 
-    app.add_subcommand("list", "the serial ports as COM numbers, with device path and USB details; opens nothing");
-    PortCommand(app, "show", "the identifier and every readable setting", raw);
-    app.add_subcommand("set", "write settings, each checked by reading it back")
+    app.add_subcommand("list", "[--json]: the serial ports as COM numbers, with device path and USB details; opens nothing");
+    PortCommand(app, "show", "PORT...: the identifier and every readable setting", raw);
+    app.add_subcommand("set", "PORT... SETTING=VALUE...: write settings, each checked by reading it back")
         ->add_option("ARGS", raw.mixed, "PORT... SETTING=VALUE...")->required();
-    auto* exportCommand = app.add_subcommand("export", "the settings as a profile (JSON)");
+    auto* exportCommand = app.add_subcommand("export", "PORT [-o FILE]: the settings as a profile (JSON)");
     exportCommand->add_option("PORT", raw.ports, "COM name, number or device path")->required()->expected(1);
     exportCommand->add_option("-o,--output", invocation->outputFile, "write the profile to FILE, not standard output");
-    auto* apply = app.add_subcommand("apply", "write a profile: only what differs, then read back and compare");
+    auto* apply = app.add_subcommand("apply", "PROFILE PORT... [--dry-run]: write what differs from the profile, read back and compare");
     apply->add_option("PROFILE", raw.profile, "profile file")->required();
     apply->add_option("PORT", raw.ports, "COM name, number or device path")->required();
     apply->add_flag("--dry-run", invocation->dryRun, "say what would be written, write nothing");
-    PortCommand(app, "reset", "restore the factory settings, then show the settings", raw)
+    PortCommand(app, "reset", "PORT... --yes: restore the factory settings, then show the settings", raw)
         ->add_flag("--yes", raw.yes, "confirm the factory reset");
-    auto* serialRate = app.add_subcommand("serial-rate", "write the adapter's own serial rate (used after a replug)");
+    auto* serialRate = app.add_subcommand("serial-rate", "RATE PORT...: write the adapter's own serial rate (used after a replug)");
     serialRate->add_option("RATE", raw.rate, "one of the 29 serial rates")->required();
     serialRate->add_option("PORT", raw.ports, "COM name, number or device path")->required();
-    PortCommand(app, "search", "find each adapter's serial rate", raw);
+    PortCommand(app, "search", "PORT...: find each adapter's serial rate", raw);
 
     try {
         CheckCommandWord(argc, argv);

@@ -16,11 +16,13 @@ deb="$(ls -t "$build_dir"/tavrol_*.deb | head -n 1)"
 DEBIAN_FRONTEND=noninteractive apt-get install -y --reinstall "./$deb"
 
 for f in /usr/bin/tavrol /usr/bin/tavrol-sim /usr/share/applications/tavrol.desktop \
-         /usr/share/icons/hicolor/scalable/apps/tavrol.svg; do
+         /usr/share/icons/hicolor/scalable/apps/tavrol.svg \
+         /usr/bin/tavrolctl /usr/share/man/man1/tavrolctl.1 /usr/share/bash-completion/completions/tavrolctl; do
   [ -e "$f" ] || { echo "missing after install: $f" >&2; exit 1; }
 done
 desktop-file-validate /usr/share/applications/tavrol.desktop
 /usr/bin/tavrol-sim --help >/dev/null
+/usr/bin/tavrolctl --help >/dev/null
 
 bash tests/app/terminate_test.sh /usr/bin/tavrol
 echo "The package installs, and its program starts and ends cleanly."
