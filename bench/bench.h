@@ -25,6 +25,7 @@ struct Settings {
     int codecRepeats = 7;
     double idleSeconds = 10.0;
     std::uint32_t searchTimeoutMs = 1000;
+    int closeRepeats = 50;
     int windowStarts = 10;
     std::string self;  // this program, for the child processes it starts
 };
@@ -67,6 +68,7 @@ void RunRoundTrips(const Settings& s, std::vector<Row>& rows);
 void RunCodec(const Settings& s, std::vector<Row>& rows);
 void RunIdleCpu(const Settings& s, std::vector<Row>& rows);
 void RunRateSearch(const Settings& s, std::vector<Row>& rows);
+void RunCloseTimes(const Settings& s, std::vector<Row>& rows);
 void RunWindow(const Settings& s, std::vector<Row>& rows);
 
 // The child side of the idle measurement: holds only an open link.

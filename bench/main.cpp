@@ -28,7 +28,7 @@ const char kUsage[] =
     "\n"
     "  --quick   tiny counts and short waits: shows that everything runs,\n"
     "            the figures mean nothing\n"
-    "  --only    some of: codec, roundtrip, idle, search, window\n";
+    "  --only    some of: codec, roundtrip, idle, search, close, window\n";
 
 std::string SelfPath() {
     char path[4096];
@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
 
     const std::vector<std::pair<std::string, std::function<void(const Settings&, std::vector<Row>&)>>> benches = {
         {"codec", RunCodec},     {"roundtrip", RunRoundTrips}, {"idle", RunIdleCpu},
-        {"search", RunRateSearch}, {"window", RunWindow},
+        {"search", RunRateSearch}, {"close", RunCloseTimes}, {"window", RunWindow},
     };
     for (const std::string& name : only) {
         bool known = false;

@@ -22,6 +22,7 @@ Settings QuickSettings() {
     s.codecRepeats = 1;
     s.idleSeconds = 0.2;
     s.searchTimeoutMs = 20;
+    s.closeRepeats = 3;
     s.windowStarts = 1;
     return s;
 }
