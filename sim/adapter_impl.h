@@ -53,7 +53,7 @@ struct VirtualAdapter::Impl {
     void SendTraffic();
     bool OpenTerminal(std::string* error);
     bool RegisterLink(int wanted, std::string* error);
-    void RemoveLink();
+    bool RemoveLink();  // true when it removed our link
     bool StartThread(std::string* error);
     void StopThread();
     // Ends the thread and closes the terminal; `why` is what an exchange cut
@@ -79,7 +79,8 @@ struct VirtualAdapter::Impl {
     int wakeFd = -1;
     DropCounter dropCounter;
 
-    // Serialises Start, Stop, Unplug and Replug.
+    // Serialises Start, Stop, Unplug, Replug and the link's removal and
+    // restoring.
     std::mutex lifeMutex;
 
     // Owned by the adapter thread while it runs; touched by the others only

@@ -85,8 +85,8 @@ LinkResult CreatePortLink(const std::string& path, const std::string& target, st
     return LinkResult::Created;
 }
 
-void RemoveOwnLink(const std::string& path, const std::string& target) {
-    if (!path.empty() && ReadLinkText(path) == target) ::unlink(path.c_str());
+bool RemoveOwnLink(const std::string& path, const std::string& target) {
+    return !path.empty() && ReadLinkText(path) == target && ::unlink(path.c_str()) == 0;
 }
 
 bool RegisterComLink(const std::string& portDirectory, int wanted, const std::string& target, ComLink* link,

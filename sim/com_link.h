@@ -15,8 +15,8 @@ enum class LinkResult { Created, InUse, Failed };
 LinkResult CreatePortLink(const std::string& path, const std::string& target, std::string* reason);
 
 // Removes `path` only while it is a link to `target`: someone may have taken
-// the name since.
-void RemoveOwnLink(const std::string& path, const std::string& target);
+// the name since. true when it did.
+bool RemoveOwnLink(const std::string& path, const std::string& target);
 
 // Where a link points, empty when `path` is no link.
 std::string ReadLinkText(const std::string& path);

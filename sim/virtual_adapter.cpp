@@ -44,14 +44,14 @@ bool VirtualAdapter::Impl::RegisterLink(int wanted, std::string* error) {
     return true;
 }
 
-void VirtualAdapter::Impl::RemoveLink() {
+bool VirtualAdapter::Impl::RemoveLink() {
     std::string path, target;
     {
         std::lock_guard<std::mutex> lock(mutex);
         path = linkPath;
         target = slavePath;
     }
-    RemoveOwnLink(path, target);
+    return RemoveOwnLink(path, target);
 }
 
 bool VirtualAdapter::Impl::StartThread(std::string* error) {
@@ -238,6 +238,38 @@ bool VirtualAdapter::Replug(std::string* error) {
     }
     d.Emit("plugged in again on COM" + std::to_string(com) + " (" + SlavePath() + "), serial rate " +
            std::to_string(GetRegisters().serialRate));
+    return true;
+}
+
+void VirtualAdapter::RemoveComLink() {
+    Impl& d = *impl_;
+    std::lock_guard<std::mutex> life(d.lifeMutex);
+    if (!IsPlugged()) return;
+    if (d.RemoveLink()) d.Emit("link " + LinkPath() + " removed");
+}
+
+bool VirtualAdapter::RestoreComLink(std::string* error) {
+    Impl& d = *impl_;
+    std::lock_guard<std::mutex> life(d.lifeMutex);
+    if (!IsPlugged()) {
+        SetError(error, IsRunning() ? "the adapter is unplugged" : "the adapter is not running");
+        return false;
+    }
+    std::string path, target;
+    int com;
+    {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        path = d.linkPath;
+        target = d.slavePath;
+        com = d.com;
+    }
+    if (ReadLinkText(path) == target) return true;
+    std::string reason;
+    if (CreatePortLink(path, target, &reason) != LinkResult::Created) {
+        SetError(error, "COM" + std::to_string(com) + ": " + reason);
+        return false;
+    }
+    d.Emit("link " + path + " restored (" + target + ")");
     return true;
 }
 

@@ -105,10 +105,23 @@ public:
     // effect.
     bool Replug(std::string* error = nullptr);
 
+    // The COM<n> link goes while the adapter stays plugged in, as when a user
+    // deletes it: a port the tool holds open keeps working, the port list no
+    // longer shows it. Only the adapter's own link is removed; nothing happens
+    // while unplugged.
+    void RemoveComLink();
+    // COM<n> -> the current slave again, as when a user re-creates the link.
+    // true when the link is there (already or now). false with a reason when
+    // the adapter is not plugged in or the name is taken: a link to a live
+    // device, or anything that is not a link. A dangling link is replaced, as
+    // at Start.
+    bool RestoreComLink(std::string* error = nullptr);
+
     // Called with a readable line for every exchange and for the adapter's
-    // own events (ignored bytes, rate changes, unplug and replug): on the
-    // adapter's thread, and for unplug and replug on the caller's. The sink
-    // must not call Stop, Unplug or Replug.
+    // own events (ignored bytes, rate changes, unplug and replug, the link
+    // removed and restored): on the adapter's thread, and for the unplug,
+    // replug and link events on the caller's. The sink must not call Stop,
+    // Unplug, Replug, RemoveComLink or RestoreComLink.
     void SetLogSink(std::function<void(const std::string&)> sink);
 
 private:

@@ -473,6 +473,135 @@ TEST_F(AdapterTest, UnplugHangsUpAndReplugComesBackUnderTheSameNumber) {
     EXPECT_FALSE(Exists(link));
 }
 
+// Whether the port list shows COM`number` in `directory`.
+bool Listed(const std::string& directory, int number) {
+    PortSources sources = DefaultPortSources();
+    sources.portDirectory = directory;
+    for (const PortEntry& e : ListSerialPorts(sources)) {
+        if (e.number == number) return true;
+    }
+    return false;
+}
+
+TEST_F(AdapterTest, ComLinkRemovedAndRestoredWhileTheAdapterStaysPluggedIn) {
+    ASSERT_NO_FATAL_FAILURE(StartAdapter());
+    ASSERT_NO_FATAL_FAILURE(OpenTool());
+    const int com = adapter->ComNumber();
+    const std::string link = adapter->LinkPath();
+    const std::string slave = adapter->SlavePath();
+    ASSERT_TRUE(Listed(PortDirectory(), com));
+
+    adapter->RemoveComLink();
+    EXPECT_FALSE(Exists(link));
+    EXPECT_FALSE(Listed(PortDirectory(), com));
+    EXPECT_TRUE(adapter->IsPlugged());
+    EXPECT_TRUE(lines.WaitFor("link " + link + " removed"));
+    // The port the tool holds is the same terminal: it keeps answering.
+    ExpectReply(tool.Transact(WriteRequest(REG_ART, {0})), REG_ART, {0});
+    ToolPort other;
+    EXPECT_FALSE(other.Open(link, 115200)) << "the removed link still opens";
+
+    std::string error;
+    ASSERT_TRUE(adapter->RestoreComLink(&error)) << error;
+    EXPECT_EQ(ReadLink(link), slave) << "the link names the same terminal";
+    EXPECT_TRUE(Listed(PortDirectory(), com));
+    EXPECT_TRUE(lines.WaitFor("link " + link + " restored (" + slave + ")"));
+    ASSERT_TRUE(other.Open(link, 115200));
+    ExpectReply(other.Transact(ReadRequest(REG_ART)), REG_ART, {0});
+    other.Close();
+    ExpectReply(tool.Transact(ReadRequest(REG_ART)), REG_ART, {0});
+
+    adapter->Stop();
+    EXPECT_FALSE(Exists(link));
+}
+
+// What sits at COM<n> when the link is to be restored.
+enum class Occupant { Nothing, OwnLink, DanglingLink, LinkToALiveDevice, File };
+
+struct RestoreCase {
+    const char* name;
+    Occupant occupant;
+    bool restored;
+};
+
+void PrintTo(const RestoreCase& c, std::ostream* os) { *os << c.name << (c.restored ? ", restored" : ", refused"); }
+
+class RestoreComLinkTest : public AdapterTest, public ::testing::WithParamInterface<RestoreCase> {};
+
+TEST_P(RestoreComLinkTest, TakesTheNameOnlyWhenNoLivePortHoldsIt) {
+    const RestoreCase c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(StartAdapter());
+    const std::string link = adapter->LinkPath();
+    if (c.occupant != Occupant::OwnLink) adapter->RemoveComLink();
+    ASSERT_EQ(Exists(link), c.occupant == Occupant::OwnLink);
+    switch (c.occupant) {
+        case Occupant::DanglingLink:
+            ASSERT_EQ(::symlink((dir.Path() + "/gone").c_str(), link.c_str()), 0);
+            break;
+        case Occupant::LinkToALiveDevice:
+            ASSERT_EQ(::symlink("/dev/null", link.c_str()), 0);
+            break;
+        case Occupant::File:
+            std::ofstream(link) << "not a link";
+            break;
+        default:
+            break;
+    }
+    const std::string before = ReadLink(link);
+
+    std::string error;
+    EXPECT_EQ(adapter->RestoreComLink(&error), c.restored) << error;
+    if (c.restored) {
+        EXPECT_EQ(ReadLink(link), adapter->SlavePath());
+        ASSERT_NO_FATAL_FAILURE(OpenTool());
+        ExpectReply(tool.Transact(ReadRequest(REG_ART)), REG_ART, {1});
+        return;
+    }
+    EXPECT_NE(error.find("COM" + std::to_string(adapter->ComNumber())), std::string::npos) << error;
+    EXPECT_EQ(ReadLink(link), before) << "someone else's name was changed";
+    // Neither a second removal nor the end takes what is not the adapter's.
+    adapter->RemoveComLink();
+    adapter->Stop();
+    EXPECT_TRUE(Exists(link));
+    EXPECT_EQ(ReadLink(link), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Occupants, RestoreComLinkTest,
+                         ::testing::Values(RestoreCase{"Nothing", Occupant::Nothing, true},
+                                           RestoreCase{"ItsOwnLinkStillThere", Occupant::OwnLink, true},
+                                           RestoreCase{"DanglingLink", Occupant::DanglingLink, true},
+                                           RestoreCase{"LinkToALiveDevice", Occupant::LinkToALiveDevice, false},
+                                           RestoreCase{"File", Occupant::File, false}),
+                         [](const ::testing::TestParamInfo<RestoreCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(AdapterTest, ComLinkCallsWhileUnpluggedAndAReplugAfterARemoval) {
+    ASSERT_NO_FATAL_FAILURE(StartAdapter());
+    const std::string link = adapter->LinkPath();
+    adapter->Unplug();
+    std::string error;
+    EXPECT_FALSE(adapter->RestoreComLink(&error));
+    EXPECT_NE(error.find("unplugged"), std::string::npos) << error;
+    EXPECT_FALSE(Exists(link)) << "an unplugged adapter's port came back";
+    adapter->RemoveComLink();  // nothing to remove
+
+    // A replug registers the link again even when it was removed before.
+    ASSERT_TRUE(adapter->Replug(&error)) << error;
+    adapter->RemoveComLink();
+    ASSERT_FALSE(Exists(link));
+    ASSERT_TRUE(adapter->Replug(&error)) << error;
+    EXPECT_EQ(ReadLink(link), adapter->SlavePath());
+    ASSERT_NO_FATAL_FAILURE(OpenTool());
+    ExpectReply(tool.Transact(ReadRequest(REG_ART)), REG_ART, {1});
+
+    tool.Close();
+    adapter->Stop();
+    EXPECT_FALSE(adapter->RestoreComLink(&error));
+    EXPECT_NE(error.find("not running"), std::string::npos) << error;
+    EXPECT_FALSE(Exists(link));
+}
+
 TEST(DescribeTest, ReadableLines) {
     auto exchange = [](CanMessage request, bool answered, CanMessage reply, std::string note) {
         Exchange e;
