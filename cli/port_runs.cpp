@@ -18,8 +18,7 @@ namespace {
 // What each PORT names, looked up once before any port starts: the catalog
 // is not shared between threads.
 std::vector<PortJob> MakeJobs(const Invocation& invocation, const std::atomic<bool>& stop) {
-    PortCatalog catalog;
-    catalog.Refresh();
+    PortCatalog catalog;  // Resolve reads the sources when it needs them
     std::vector<PortJob> jobs;
     for (const PortName& name : invocation.ports) {
         PortJob job;

@@ -1,7 +1,6 @@
 #include "stop_signals.h"
 
 #include <signal.h>
-#include <time.h>
 
 namespace tavrol::cli {
 
@@ -25,15 +24,16 @@ StopSignals::StopSignals(std::atomic<bool>& stop) : stop_(stop) {
 
 StopSignals::~StopSignals() {
     done_ = true;
+    // Wakes the watcher at once; it sees `done_` and takes this for no stop.
+    pthread_kill(watcher_.native_handle(), SIGTERM);
     watcher_.join();
 }
 
 void StopSignals::Watch() {
     const sigset_t set = StopSet();
-    // Short waits, so the watcher sees the end of the run soon.
-    const timespec wait{0, 50 * 1000 * 1000};
     while (!done_.load()) {
-        if (sigtimedwait(&set, nullptr, &wait) > 0) stop_ = true;
+        int signal = 0;
+        if (sigwait(&set, &signal) == 0 && !done_.load()) stop_ = true;
     }
 }
 
