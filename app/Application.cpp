@@ -24,7 +24,7 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
 
 void ShowException(const QString& message) {
     using namespace tavrol::app;
-    MessageBoxes().Show(MainForm, message, QStringLiteral("Tavrol"), MB_OK | MB_ICONERROR);
+    MessageBoxes().Show(MainForm, message, QStringLiteral("Tavrol"), MB_OK | MB_ICONERROR, QString());
 }
 
 void ShowCurrentException() {

@@ -1,8 +1,6 @@
 #include "MainFrm.h"
 
-#include <QAbstractEventDispatcher>
 #include <QCheckBox>
-#include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QGroupBox>
@@ -13,12 +11,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <exception>
-#include <thread>
 
 #include "Application.h"
 #include "MessageBoxes.h"
 #include "PageControl.h"
+#include "PortTexts.h"
 #include "can_message.h"
 #include "registers.h"
 
@@ -30,18 +27,6 @@ TMainForm* MainForm = nullptr;
 namespace {
 
 std::atomic<std::uint32_t> transactionTimeoutMs{1000};
-
-// Counts a scope in or out, also when it is left by an exception.
-class ScopeCount {
-public:
-    explicit ScopeCount(int& counter) : counter_(counter) { ++counter_; }
-    ~ScopeCount() { --counter_; }
-    ScopeCount(const ScopeCount&) = delete;
-    ScopeCount& operator=(const ScopeCount&) = delete;
-
-private:
-    int& counter_;
-};
 
 QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
 
@@ -108,31 +93,29 @@ int StrToInt(const QString& text) {
 }
 
 // ---------------------------------------------------------------------------
-// Construction and shut-down
+// Construction
 
-TMainForm::TMainForm(QWidget* owner, PortSources ports)
-    : QWidget(owner), designLoaded_(LoadDesign()), Ports(std::move(ports)), Channel(CreateSystemSerialPort(), &Ports) {
+TMainForm::TMainForm(QWidget* owner, PortSources sources)
+    : QWidget(owner), designLoaded_(LoadDesign()), Ports(std::move(sources)), Channel(&Ports) {
+    // The hang-up is noticed on the reader thread; the window follows it on
+    // its own thread.
+    Channel.SetPortLostNotice(
+        [this] { QMetaObject::invokeMethod(this, [this] { NoticePortLost(); }, Qt::QueuedConnection); });
     ButtonRefreshClick(nullptr);
     pgc1->setTabVisible(pgc1->indexOf(TabSheetCAN), false);
     pgc1->setTabVisible(pgc1->indexOf(TabSheetUSART), false);
+    WatchPorts();
+    // Sees input while a handler waits, to drop it.
+    if (QCoreApplication::instance() != nullptr) QCoreApplication::instance()->installEventFilter(this);
     MainForm = this;
 }
 
 // The channel member goes first (closing the port, ending the reader), then
 // the base class destroys the controls.
 TMainForm::~TMainForm() {
+    if (QCoreApplication::instance() != nullptr) QCoreApplication::instance()->removeEventFilter(this);
+    ShowWaitCursor(false);
     if (MainForm == this) MainForm = nullptr;
-}
-
-void TMainForm::closeEvent(QCloseEvent* event) {
-    if (depth_ > 0) {
-        // A handler is still talking to the adapter: close once it is done.
-        closeRequested_ = true;
-        event->ignore();
-        return;
-    }
-    Channel.Close();
-    event->accept();
 }
 
 void TMainForm::SetTransactionTimeoutForTesting(std::uint32_t ms) { transactionTimeoutMs = ms; }
@@ -140,118 +123,7 @@ void TMainForm::SetTransactionTimeoutForTesting(std::uint32_t ms) { transactionT
 std::uint32_t TMainForm::TransactionTimeout() { return transactionTimeoutMs; }
 
 // ---------------------------------------------------------------------------
-// Handler dispatch and channel operations
-
-void TMainForm::Dispatch(const std::function<void()>& handler) {
-    if (pumping_ > 0) {
-        // Events delivered while a handler waits must not start another one.
-        deferred_.push_back(handler);
-        return;
-    }
-    {
-        ScopeCount running(depth_);
-        try {
-            handler();
-        } catch (...) {
-            ScopeCount box(pumping_);
-            ShowCurrentException();
-        }
-    }
-    if (depth_ > 0) return;
-    if (closeRequested_) {
-        closeRequested_ = false;
-        deferred_.clear();
-        close();
-        return;
-    }
-    if (!deferred_.empty()) {
-        std::vector<std::function<void()>> pending;
-        pending.swap(deferred_);
-        for (auto& next : pending)
-            QMetaObject::invokeMethod(this, [this, next] { Dispatch(next); }, Qt::QueuedConnection);
-    }
-}
-
-void TMainForm::RunBlocking(const std::function<void()>& work) {
-    std::atomic<bool> done{false};
-    std::exception_ptr error;
-    QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
-    std::thread worker([&] {
-        try {
-            work();
-        } catch (...) {
-            error = std::current_exception();
-        }
-        done.store(true, std::memory_order_release);
-        if (dispatcher != nullptr) dispatcher->wakeUp();
-    });
-    {
-        // Paint and timer events go on; user input stays queued until the
-        // work is done.
-        ScopeCount pumping(pumping_);
-        while (!done.load(std::memory_order_acquire)) {
-            if (dispatcher != nullptr)
-                QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents);
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
-    worker.join();
-    if (error) std::rethrow_exception(error);
-}
-
-int TMainForm::OpenChannel(int port, int baud) {
-    int result = 0;
-    RunBlocking([&] { result = Channel.Open(port, baud); });
-    return result;
-}
-
-void TMainForm::CloseChannel() {
-    RunBlocking([&] { Channel.Close(); });
-}
-
-int TMainForm::ReadRegister(std::uint32_t id, void* buffer, std::uint32_t* length) {
-    int result = CFG_FAIL;
-    const std::uint32_t timeout = TransactionTimeout();
-    RunBlocking([&] { result = Channel.ReadRegister(id, buffer, length, timeout); });
-    return result;
-}
-
-int TMainForm::WriteRegister(std::uint32_t id, const void* value, std::uint32_t length) {
-    int result = CFG_FAIL;
-    const std::uint32_t timeout = TransactionTimeout();
-    RunBlocking([&] { result = Channel.WriteRegister(id, value, &length, timeout); });
-    return result;
-}
-
-int TMainForm::Message(const QString& text, unsigned flags, const QString& caption) {
-    ScopeCount box(pumping_);
-    return MessageBoxes().Show(this, text, caption, flags);
-}
-
-void TMainForm::ReportWriteResult(int result) {
-    if (result != CFG_OK) Message(Text(kWriteFailed), MB_OK | MB_ICONERROR);
-}
-
-// ---------------------------------------------------------------------------
-// Port list and looks
-
-void TMainForm::ButtonRefreshClick(QObject*) {
-    const int n = Ports.EnumerateSerialPorts(nullptr, 0);
-    std::vector<int> numbers(static_cast<std::size_t>(std::max(n, 0)), 0);
-    int listed = 0;
-    if (n > 0) {
-        // A port that went away between the two passes leaves no item.
-        listed = std::min(n, Ports.EnumerateSerialPorts(numbers.data(), n));
-    }
-    ComboBoxComPorts->clear();
-    for (int k = 0; k < listed; ++k) {
-        ComboBoxComPorts->addItem(QStringLiteral("COM") + QString::number(numbers[static_cast<std::size_t>(k)]));
-        const std::optional<PortEntry> entry = Ports.Find(numbers[static_cast<std::size_t>(k)]);
-        ComboBoxComPorts->setItemData(k, entry ? QString::fromStdString(entry->device) : QString(), Qt::ToolTipRole);
-    }
-    ComboBoxComPorts->setCurrentIndex(-1);
-}
+// Looks
 
 void TMainForm::SetConnectedState(int flag) {
     const bool connected = flag != 0;
@@ -283,6 +155,28 @@ void TMainForm::ShowPages() {
 // ---------------------------------------------------------------------------
 // Connection
 
+TMainForm::Identified TMainForm::IdentifyAdapter() {
+    std::uint8_t id[8] = {};
+    std::uint32_t length = 8;
+    if (ReadRegister(REG_CPUID_LO, id, &length) != CFG_OK) return Identified::Nothing;
+    LabelCPUID->setText(CpuIdFirstPiece(id));
+    LabelCPUID->adjustSize();
+    InputUSARTBaud->setEnabled(false);
+    SetConnectedState(1);
+    if (ReadRegister(REG_CPUID_HI, id, &length) != CFG_OK) return Identified::FirstPiece;
+    LabelCPUID->setText(LabelCPUID->text() + CpuIdSecondPiece(id));
+    LabelCPUID->adjustSize();
+    InputUSARTBaud->setEnabled(false);
+    SetConnectedState(1);
+    return Identified::Whole;
+}
+
+QString TMainForm::OpenFailureDetails(int port) const {
+    const std::string device = Channel.DevicePath();
+    return OpenFailureReason(Channel.LastError(),
+                             device.empty() ? QStringLiteral("COM%1").arg(port) : QString::fromStdString(device));
+}
+
 void TMainForm::ButtonConnectClick(QObject*) {
     if (Channel.IsOpen()) {
         ShowDisconnected();
@@ -292,77 +186,42 @@ void TMainForm::ButtonConnectClick(QObject*) {
     if (item < 0) return;
     const int port = StrToInt(ComboBoxComPorts->itemText(item).mid(3));
 
-    std::uint8_t id[8] = {};
-    std::uint32_t length = 8;
-    auto showFirstPiece = [&] {
-        LabelCPUID->setText(CpuIdFirstPiece(id));
-        LabelCPUID->adjustSize();
-        InputUSARTBaud->setEnabled(false);
-        SetConnectedState(1);
-    };
-    auto appendSecondPiece = [&] {
-        LabelCPUID->setText(LabelCPUID->text() + CpuIdSecondPiece(id));
-        LabelCPUID->adjustSize();
-        InputUSARTBaud->setEnabled(false);
-        SetConnectedState(1);
-    };
-
     if (InputUSARTBaud->currentIndex() >= 0) {
         const int baud = StrToInt(InputUSARTBaud->currentText());
         if (OpenChannel(port, baud) == 0) {
-            Message(Text(kOpenFailed), MB_OK | MB_ICONERROR);
+            Message(Text(kOpenFailed), MB_OK | MB_ICONERROR, QStringLiteral("Tavrol"), OpenFailureDetails(port));
             return;
         }
-        length = 8;
-        if (ReadRegister(REG_CPUID_LO, id, &length) != CFG_OK) {
+        if (IdentifyAdapter() != Identified::Whole) {
             // No adapter answers here: leave nothing open behind.
             ShowDisconnected();
             Message(Text(kNoIdentifier), MB_OK | MB_ICONERROR);
             return;
         }
-        showFirstPiece();
-        if (ReadRegister(REG_CPUID_HI, id, &length) != CFG_OK) {
-            ShowDisconnected();
-            Message(Text(kNoIdentifier), MB_OK | MB_ICONERROR);
-            return;
-        }
-        appendSecondPiece();
     } else {
-        // Try every rate in list order, one attempt each.
+        // Try every rate in list order, one attempt each; a window that is
+        // closing stops after the attempt in progress.
         int found = 0;
         bool success = false;
         const int count = InputUSARTBaud->count();
-        for (int i = 0; i < count; ++i) {
+        for (int i = 0; i < count && !success && !quitting_; ++i) {
             const int baud = StrToInt(InputUSARTBaud->itemText(i));
             RzStatusBar1->showMessage(Text("正在尝试波特率 %1 …").arg(baud));
             if (OpenChannel(port, baud) == 0) {
+                const QString details = OpenFailureDetails(port);
                 RzStatusBar1->clearMessage();
                 ShowDisconnected();
-                Message(Text(kOpenFailed), MB_OK | MB_ICONERROR);
+                Message(Text(kOpenFailed), MB_OK | MB_ICONERROR, QStringLiteral("Tavrol"), details);
                 return;
             }
-            length = 8;
-            if (ReadRegister(REG_CPUID_LO, id, &length) == CFG_OK) {
-                showFirstPiece();
-                success = true;
-                if (ReadRegister(REG_CPUID_HI, id, &length) == CFG_OK) {
-                    appendSecondPiece();
-                    success = true;
-                    found = i;
-                    break;
-                }
-                CloseChannel();
-                success = false;
-            } else {
-                success = false;
-                CloseChannel();
-            }
-            if (closeRequested_) break;
+            success = IdentifyAdapter() == Identified::Whole;
+            if (success) found = i;
+            else CloseChannel();
         }
         RzStatusBar1->clearMessage();
         if (!success) {
             ShowDisconnected();
-            if (!closeRequested_) Message(Text(kNoIdentifier), MB_OK | MB_ICONERROR);
+            Message(Text(kNoIdentifier), MB_OK | MB_ICONERROR);
             return;
         }
         InputUSARTBaud->setCurrentIndex(found);
@@ -380,7 +239,6 @@ void TMainForm::LoadDeviceSettings() {
     FilterTableView* view = cxGrid1BandedTableView1;
     view->SetRowCount(kFilterCount);
     for (int n = 0; n < kFilterCount; ++n) {
-        if (closeRequested_) return;
         view->SetValue(n, cxGrid1BandedTableView1ColumnIndex, n + 1);
         view->SetValue(n, cxGrid1BandedTableView1ColumnEnable, 0);
         std::uint8_t value[8] = {};
@@ -392,17 +250,14 @@ void TMainForm::LoadDeviceSettings() {
         view->SetValue(n, cxGrid1BandedTableView1ColumnEnable, filter.enabled ? 1 : 0);
         view->SetValue(n, cxGrid1BandedTableView1ColumnFormat, Text(filter.extended ? kExtended : kStandard));
     }
-    if (closeRequested_) return;
 
     // Setting a box to another state runs its click handler, which writes
     // the state back.
     std::uint8_t flag = 0;
     std::uint32_t length = 1;
     if (ReadRegister(REG_ABOM, &flag, &length) == CFG_OK) CheckBoxABOM->setChecked(flag != 0);
-    if (closeRequested_) return;
     length = 1;
     if (ReadRegister(REG_ART, &flag, &length) == CFG_OK) CheckBoxART->setChecked(flag != 0);
-    if (closeRequested_) return;
 
     std::uint8_t rate[4] = {};
     length = 4;
@@ -416,6 +271,10 @@ void TMainForm::LoadDeviceSettings() {
 
 // ---------------------------------------------------------------------------
 // Device settings
+
+void TMainForm::ReportWriteResult(int result) {
+    if (result != CFG_OK) Message(Text(kWriteFailed), MB_OK | MB_ICONERROR);
+}
 
 void TMainForm::CheckBoxARTClick(QObject*) {
     const std::uint8_t on = CheckBoxART->isChecked() ? 1 : 0;
@@ -457,118 +316,3 @@ void TMainForm::btn1Click(QObject*) {
     InputUSARTBaud->setCurrentIndex(index);
 }
 
-// ---------------------------------------------------------------------------
-// Acceptance-filter table
-
-namespace {
-
-bool IsEmptyCell(const QVariant& value) { return !value.isValid() || value.toString().isEmpty(); }
-
-QString CellText(const QVariant& value) { return value.isValid() ? value.toString() : QString(); }
-
-}  // namespace
-
-void TMainForm::WriteFilterRow(int row, std::uint32_t identifier, std::uint32_t mask, bool enabled, bool extended) {
-    const auto value = EncodeFilter(identifier, mask, enabled, extended);
-    ReportWriteResult(WriteRegister(REG_FILTER_0 + static_cast<std::uint32_t>(row), value.data(), 8));
-}
-
-void TMainForm::cxGrid1BandedTableView1ColumnEnablePropertiesChange(CheckCellEditor* Sender) {
-    FilterTableView* view = cxGrid1BandedTableView1;
-    const int row = view->FocusedRow();
-    if (Sender->Tag != 0) {
-        // The change raised by our own revert below.
-        Sender->Tag = 0;
-        return;
-    }
-    if (row < 0) return;
-    const bool checked = Sender->Checked();
-
-    std::uint32_t identifier = 0;
-    const QVariant idCell = view->Value(row, cxGrid1BandedTableView1ColumnID);
-    if (IsEmptyCell(idCell)) {
-        if (checked) {
-            Message(Text("ID不能为空！"), MB_OK | MB_ICONINFORMATION);
-            Sender->Tag = 1;
-            Sender->SetChecked(false);
-            return;
-        }
-    } else {
-        identifier = HexTextToNumber(idCell.toString());
-    }
-
-    std::uint32_t mask = 0;
-    const QVariant maskCell = view->Value(row, cxGrid1BandedTableView1ColumnMask);
-    if (IsEmptyCell(maskCell)) {
-        if (checked) {
-            Message(Text("MASK不能为空！"), MB_OK | MB_ICONINFORMATION);
-            Sender->Tag = 1;
-            Sender->SetChecked(false);
-            return;
-        }
-    } else {
-        mask = HexTextToNumber(maskCell.toString());
-    }
-
-    const bool extended = CellText(view->Value(row, cxGrid1BandedTableView1ColumnFormat)) == Text(kExtended);
-    WriteFilterRow(row, identifier, mask, checked, extended);
-}
-
-void TMainForm::cxGrid1BandedTableView1ColumnIDPropertiesButtonClick(QObject*, int) {
-    FilterTableView* view = cxGrid1BandedTableView1;
-    const int row = view->FocusedRow();
-    if (row < 0) return;
-    // The cells take what the user has just typed or picked; the editor then
-    // closes so that it cannot write its text back over what follows.
-    view->PostEditValue();
-    view->CancelEdit();
-
-    const QVariant enableCell = view->Value(row, cxGrid1BandedTableView1ColumnEnable);
-    const bool enabled = enableCell.isValid() && enableCell.toInt() != 0;
-    const QString format = CellText(view->Value(row, cxGrid1BandedTableView1ColumnFormat));
-    const QString idText = CellText(view->Value(row, cxGrid1BandedTableView1ColumnID));
-    const QString maskText = CellText(view->Value(row, cxGrid1BandedTableView1ColumnMask));
-
-    if (idText.size() > 8 || maskText.size() > 8) {
-        Message(Text("数据大小超出范围！"), MB_OK | MB_ICONINFORMATION);
-        return;
-    }
-    std::uint32_t identifier = 0;
-    if (idText.isEmpty()) {
-        if (enabled) {
-            Message(Text("ID不能为空！"), MB_OK | MB_ICONINFORMATION);
-            return;
-        }
-    } else {
-        identifier = HexTextToNumber(idText);
-    }
-    std::uint32_t mask = 0;
-    if (maskText.isEmpty()) {
-        if (enabled) {
-            Message(Text("MASK不能为空！"), MB_OK | MB_ICONINFORMATION);
-            return;
-        }
-    } else {
-        mask = HexTextToNumber(maskText);
-    }
-
-    // The cell shows the identifier that is sent.
-    identifier &= kExtendedIdMask;
-    const bool extended = format == Text(kExtended);
-    view->SetValue(row, cxGrid1BandedTableView1ColumnID, FilterCellText(identifier, extended));
-    view->SetValue(row, cxGrid1BandedTableView1ColumnMask, FilterCellText(mask, extended));
-    WriteFilterRow(row, identifier, mask, enabled, extended);
-}
-
-void TMainForm::cxGrid1BandedTableView1ColumnFormatPropertiesCloseUp(QObject* Sender) {
-    cxGrid1BandedTableView1ColumnIDPropertiesButtonClick(Sender, 0);
-}
-
-void TMainForm::cxGrid1BandedTableView1ColumnEnableHeaderClick(FilterColumn*) {
-    FilterTableView* view = cxGrid1BandedTableView1;
-    FilterColumn* column = cxGrid1BandedTableView1ColumnEnable;
-    const int rows = view->RowCount();
-    const int value = column->Tag == 0 ? 1 : 0;
-    for (int row = 0; row < rows; ++row) view->SetValue(row, column, value);
-    column->Tag = value;
-}

@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "FilterGrid.h"
-#include "rt_can.h"
+#include "WindowChannel.h"
+#include "port_catalog.h"
 
 class QCheckBox;
 class QCloseEvent;
@@ -21,13 +22,14 @@ class QPushButton;
 class QSpinBox;
 class QStatusBar;
 class PageControl;
+class PortWatcher;
 
 class TMainForm : public QWidget {
     Q_OBJECT
 
 public:
-    // `ports`: where the port list comes from (tests give private places).
-    explicit TMainForm(QWidget* owner = nullptr, tavrol::PortSources ports = tavrol::DefaultPortSources());
+    // `sources`: where the port list looks for ports (tests give their own).
+    explicit TMainForm(QWidget* owner = nullptr, tavrol::PortSources sources = tavrol::DefaultPortSources());
     ~TMainForm() override;
 
     // The controls, created from the design data (MainFrmDesign.cpp) and
@@ -72,14 +74,15 @@ private:
     bool designLoaded_;
 
 public:
-    // The port list of this run: COM numbers stay with their devices, and
-    // the channel opens what a number names at the moment it connects.
+    // The port list of this run: what the items name, and what a COM number
+    // opens at the moment of opening. The channel resolves through it, so it
+    // is built before the channel and outlives it.
     tavrol::PortCatalog Ports;
 
     // The configuration channel. Declared after the controls' creation, so it
     // is built after them and destroyed before the window's children go:
     // destroying it closes the port.
-    tavrol::RT_CAN Channel;
+    WindowChannel Channel;
 
     void SetConnectedState(int flag);
     void LoadDeviceSettings();
@@ -98,12 +101,15 @@ public:
     void cxGrid1BandedTableView1ColumnEnableHeaderClick(FilterColumn* Sender);
 
     // Runs one event handler: an exception it throws is shown in the error
-    // box and the program goes on; a handler that would start while another
-    // one waits for the adapter is held back until that one has ended.
+    // box and the program goes on. Input that arrives while a handler waits
+    // for the adapter or for a message box is dropped; a handler started by
+    // what the running one does (a check box it sets) runs at once.
     void Dispatch(const std::function<void()>& handler);
 
     // True while a handler runs (tests look at it).
-    bool Busy() const { return depth_ > 0; }
+    bool Busy() const { return activity_ != Activity::Idle; }
+    // True while a handler waits for the adapter (the wait cursor shows).
+    bool Waiting() const { return activity_ == Activity::Waiting; }
 
     // Tests only: the time-out of every register transaction (1000 ms).
     static void SetTransactionTimeoutForTesting(std::uint32_t ms);
@@ -111,27 +117,65 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    enum class Activity {
+        Idle,     // no handler runs
+        Running,  // a handler's own code runs
+        Waiting,  // a handler waits for the adapter or a message box
+    };
+    // Sets the activity for a scope and puts the previous one back.
+    class ActivityScope;
+
     // Channel operations. Each runs on a worker thread while the window keeps
-    // painting; user input waits until it is done.
+    // painting; input meanwhile is dropped. Once the window is closing no
+    // transaction starts: each fails at once.
     int OpenChannel(int port, int baud);
     void CloseChannel();
     int ReadRegister(std::uint32_t id, void* buffer, std::uint32_t* length);
     int WriteRegister(std::uint32_t id, const void* value, std::uint32_t length);
     void RunBlocking(const std::function<void()>& work);
+    void RunHandler(const std::function<void()>& handler);
+    void AfterHandler();
 
-    int Message(const QString& text, unsigned flags, const QString& caption = QStringLiteral("Tavrol"));
+    // A modal box; none is shown once the window is closing.
+    int Message(const QString& text, unsigned flags, const QString& caption = QStringLiteral("Tavrol"),
+                const QString& details = QString());
     void ReportWriteResult(int result);
+    // Why the last Open failed, for the second paragraph of its box.
+    QString OpenFailureDetails(int port) const;
     // The disconnect steps: port closed, caption, tabs, rate list, look.
     void ShowDisconnected();
     void ShowPages();
     void WriteFilterRow(int row, std::uint32_t identifier, std::uint32_t mask, bool enabled, bool extended);
 
-    int depth_ = 0;      // handlers running, nested ones included
-    int pumping_ = 0;    // > 0 while events are delivered inside a handler
-    bool closeRequested_ = false;
-    std::vector<std::function<void()>> deferred_;
+    // One identification attempt on the open port: the low identifier
+    // register, its piece shown, then the high one and its piece.
+    enum class Identified { Nothing, FirstPiece, Whole };
+    Identified IdentifyAdapter();
+
+    // The port list following the system, and the window following a port
+    // that hung up.
+    void WatchPorts();
+    std::vector<int> EnumeratePorts();
+    void FillPortList(const std::vector<int>& numbers);
+    int SelectedPort() const;
+    bool PortListCanChange() const;
+    void FollowPortList();
+    void NoticePortLost();
+    void FollowLostPort();
+
+    void ShowWaitCursor(bool on);
+
+    Activity activity_ = Activity::Idle;
+    bool waitCursor_ = false;
+    bool quitting_ = false;      // the window is closing; the running handler ends early
+    bool listOutdated_ = false;  // the system's ports changed while the list could not follow
+    int pickedPort_ = 0;         // the COM number the user picked; 0 = none
+    bool fillingList_ = false;   // the list is being rebuilt, not picked from
+    PortWatcher* portWatcher_ = nullptr;
+    QWidget* portPopup_ = nullptr;  // the port list's drop-down
 };
 
 extern TMainForm* MainForm;

@@ -289,13 +289,7 @@ bool TMainForm::LoadDesign() {
     // Event bindings.
     auto click = [this](QPushButton* button, void (TMainForm::*handler)(QObject*)) {
         connect(button, &QPushButton::clicked, this,
-                [this, button, handler] {
-                    Dispatch([this, button, handler] {
-                        // A press held back while the adapter was busy does
-                        // nothing if the button has been disabled meanwhile.
-                        if (button->isEnabled()) (this->*handler)(button);
-                    });
-                });
+                [this, button, handler] { Dispatch([this, button, handler] { (this->*handler)(button); }); });
     };
     click(ButtonConnect, &TMainForm::ButtonConnectClick);
     click(ButtonRefresh, &TMainForm::ButtonRefreshClick);

@@ -20,11 +20,35 @@ MessageBoxService& MessageBoxes() { return installed != nullptr ? *installed : R
 
 void SetMessageBoxService(MessageBoxService* service) { installed = service; }
 
-int ModalMessageBoxService::Show(QWidget* owner, const QString& text, const QString& caption, unsigned flags) {
+namespace {
+
+// Keeps a box in the list of open boxes while it is shown.
+class OpenBox {
+public:
+    OpenBox(std::vector<QPointer<QMessageBox>>& open, QMessageBox* box) : open_(open) { open_.emplace_back(box); }
+    ~OpenBox() { open_.pop_back(); }
+    OpenBox(const OpenBox&) = delete;
+    OpenBox& operator=(const OpenBox&) = delete;
+
+private:
+    std::vector<QPointer<QMessageBox>>& open_;
+};
+
+}  // namespace
+
+void ModalMessageBoxService::CloseOpenBoxes() {
+    for (const QPointer<QMessageBox>& box : open_)
+        if (box != nullptr) box->reject();
+}
+
+int ModalMessageBoxService::Show(QWidget* owner, const QString& text, const QString& caption, unsigned flags,
+                                 const QString& details) {
     QMessageBox box(owner);
+    OpenBox listed(open_, &box);
     box.setWindowModality(Qt::ApplicationModal);
     box.setWindowTitle(caption);
     box.setText(text);
+    if (!details.isEmpty()) box.setInformativeText(details);
     switch (flags & MB_ICON_MASK) {
         case MB_ICONERROR: box.setIcon(QMessageBox::Critical); break;
         case MB_ICONQUESTION: box.setIcon(QMessageBox::Question); break;

@@ -2,7 +2,11 @@
 // program shows real modal boxes while tests see and answer each one.
 #pragma once
 
+#include <QMessageBox>
+#include <QPointer>
 #include <QString>
+
+#include <vector>
 
 class QWidget;
 
@@ -26,7 +30,12 @@ class MessageBoxService {
 public:
     virtual ~MessageBoxService() = default;
     // Shows a modal box over `owner` and returns the button pressed.
-    virtual int Show(QWidget* owner, const QString& text, const QString& caption, unsigned flags) = 0;
+    // `details`, when not empty, is a second paragraph under the text.
+    virtual int Show(QWidget* owner, const QString& text, const QString& caption, unsigned flags,
+                     const QString& details) = 0;
+    // Closes every box open now as if dismissed without an answer (OK, or No
+    // for a question), so that the program can end.
+    virtual void CloseOpenBoxes() = 0;
 };
 
 // The service in use: a real modal box unless another one was installed.
@@ -37,7 +46,13 @@ void SetMessageBoxService(MessageBoxService* service);
 // The real boxes: QMessageBox with the Chinese button captions.
 class ModalMessageBoxService : public MessageBoxService {
 public:
-    int Show(QWidget* owner, const QString& text, const QString& caption, unsigned flags) override;
+    int Show(QWidget* owner, const QString& text, const QString& caption, unsigned flags,
+             const QString& details) override;
+    void CloseOpenBoxes() override;
+
+private:
+    // The boxes open now, innermost last.
+    std::vector<QPointer<QMessageBox>> open_;
 };
 
 }  // namespace tavrol::app

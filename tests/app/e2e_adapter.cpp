@@ -3,6 +3,8 @@
 //   log    every request received: "R|W <register id hex> <Dlc> <data hex>"
 //   regs   the register contents
 //   clear  forgets the requests received so far
+//   unplug the adapter is pulled out: its port hangs up and its COM link goes
+//   replug it is plugged back in under the same COM number
 //   quit   (or end of input) stops
 // Each answer ends with a line "END".
 #include <cstdio>
@@ -58,6 +60,10 @@ int main(int argc, char** argv) {
             }
         } else if (command == "clear") {
             adapter.ClearLog();
+        } else if (command == "unplug") {
+            adapter.Unplug();
+        } else if (command == "replug") {
+            if (!adapter.Replug(&error)) std::cout << "error " << error << "\n";
         }
         std::cout << "END" << std::endl;
     }

@@ -265,22 +265,84 @@ shot disconnected-after-rate-change
 # --- closing the window ends the program normally
 close_program 10
 
-# --- a rate search, and closing the window while it runs
+# Waits until the program has ended, at most $1 tenths of a second after
+# the moment $2 (date +%s%N), and checks that it ended normally (the window
+# closed, the port closed with it).
+ends_within() {
+    while kill -0 "$APP_PID" 2>/dev/null; do
+        if [ $(( ($(date +%s%N) - $2) / 100000000 )) -ge "$1" ]; then
+            fail "the program did not end within $(( $1 / 10 )).$(( $1 % 10 )) s"
+        fi
+        sleep 0.05
+    done
+    wait "$APP_PID"
+    local status=$?
+    APP_PID=
+    WID=
+    [ "$status" -eq 0 ] || fail "the program ended with status $status"
+}
+
+# Waits for a message box (captioned "Tavrol") to be shown.
+wait_for_box() {
+    timeout 10 xdotool search --sync --onlyvisible --name '^Tavrol$' >/dev/null || fail "no message box appeared"
+    sleep 0.3
+}
+
+pick_port() {
+    click 170 31
+    type_text "COM$COM"
+    key Return
+}
+
+# --- the adapter pulled out while connected, then plugged back in
 stop_adapter
-start_adapter 4800
+start_adapter 115200
 start_program
-click 170 31
-type_text "COM$COM"
+pick_port
+click 170 54
+type_text 115200
 key Return
 click 324 42
-sleep 2.5
-shot rate-search
-close_program 40
-# Input, the close request included, waits until the search is over, so the
-# search has ended in a connection; the port is closed with the program.
-adapter log
-grep -q "^R 1FFFED0" <<<"$REPLY_TEXT" || fail "the search did not finish before the window closed:
+wait_for_request "^R 1FFFED0"
+adapter clear
+adapter unplug
+wait_for_box
+import -window root "$OUT/port-lost.png"
+key Return
+sleep 0.3
+shot disconnected-after-unplug
+adapter replug
+# The list follows the system: the port is back, still picked, and one
+# click connects without "刷新列表".
+sleep 1.5
+click 324 42
+wait_for_request "^R 1FFFED0"
+shot connected-after-replug
+
+# --- SIGTERM while a message box is open
+adapter unplug
+wait_for_box
+sent=$(date +%s%N)
+kill -TERM "$APP_PID"
+ends_within 15 "$sent"
+
+# --- closing the window and SIGTERM during a rate search: the search stops
+# after the attempt in progress, so it never reaches the adapter's rate.
+stop_adapter
+start_adapter 4800
+for how in close TERM; do
+    start_program
+    pick_port
+    click 324 42
+    sleep 2.5
+    shot "rate-search-$how"
+    sent=$(date +%s%N)
+    if [ "$how" = close ]; then "$CLOSER" "$WID"; else kill -TERM "$APP_PID"; fi
+    ends_within 15 "$sent"
+    adapter log
+    [ -z "$REPLY_TEXT" ] || fail "the search went on after $how:
 $REPLY_TEXT"
+done
 
 for png in "$OUT"/*.png; do
     deviation=$(convert "$png" -format '%[fx:standard_deviation]' info:)

@@ -153,39 +153,5 @@ TEST_F(WindowTest, AReloadThatReadsWhatTheBoxesShowWritesNothing) {
     EXPECT_EQ(Requests().size(), 2 + 17);
 }
 
-TEST_F(WindowTest, AHangUpDuringALoadLeavesTheWindowUsable) {
-    ASSERT_NO_FATAL_FAILURE(StartAdapter());
-    CreateWindow();
-    TMainForm::SetTransactionTimeoutForTesting(200);
-    // The adapter is pulled out after the identifier and six filters.
-    std::thread unplug([this] {
-        adapter->WaitForRequests(8, 10000);
-        adapter->Unplug();
-    });
-    ASSERT_TRUE(SelectAdapterPort());
-    SelectRate(115200);
-    ClickConnect();
-    unplug.join();
-
-    // The identifier came, so the connection stands; the failed reads are
-    // silent and changed nothing, so nothing was written back.
-    EXPECT_TRUE(form->Channel.IsOpen());
-    EXPECT_EQ(form->LabelCPUID->text().size(), 29);
-    EXPECT_TRUE(boxes.shown.empty()) << boxes.Texts().join(" | ").toStdString();
-    for (const QString& line : Requests()) EXPECT_TRUE(line.startsWith("R ")) << line.toStdString();
-
-    // Disconnect, plug it back in, refresh: a new connection works.
-    ClickConnect();
-    EXPECT_FALSE(form->Channel.IsOpen());
-    ASSERT_TRUE(adapter->Replug());
-    adapter->ClearLog();
-    form->ButtonRefresh->click();
-    ASSERT_NO_FATAL_FAILURE(ConnectAt(115200));
-    EXPECT_EQ(form->LabelCPUID->text().size(), 29);
-    EXPECT_EQ(Cell(13, form->cxGrid1BandedTableView1ColumnIndex), "14");
-    EXPECT_TRUE(boxes.shown.empty()) << boxes.Texts().join(" | ").toStdString();
-    EXPECT_GE(Requests().size(), 19);
-}
-
 }  // namespace
 }  // namespace tavrol::apptest

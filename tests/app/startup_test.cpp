@@ -291,8 +291,8 @@ TEST_F(WindowTest, DestroyingTheWindowClosesThePortBeforeTheControlsGo) {
     bool releasedFirst = false;
     const int com = adapter->ComNumber();
     QObject::connect(form->ButtonConnect, &QObject::destroyed, [&] {
-        PortCatalog ports(Sources());
-        RT_COM other(64, CreateSystemSerialPort(), &ports);
+        PortCatalog otherPorts(Sources());
+        RT_COM other(64, CreateSystemSerialPort(), &otherPorts);
         releasedFirst = other.Open(com, 115200) != 0;
         other.Close();
     });

@@ -1,6 +1,7 @@
 #include "window_fixture.h"
 
 #include <QCoreApplication>
+#include <QTest>
 
 #include <cstdlib>
 #include <filesystem>
@@ -9,15 +10,22 @@
 
 namespace tavrol::apptest {
 
-int FakeMessageBoxes::Show(QWidget*, const QString& text, const QString& caption, unsigned flags) {
-    shown.push_back({text, caption, flags});
+int FakeMessageBoxes::Show(QWidget*, const QString& text, const QString& caption, unsigned flags,
+                           const QString& details) {
+    shown.push_back({text, caption, flags, details});
+    ++open;
     if (onShow) onShow(shown.back());
+    --open;
     if (!answers.empty()) {
         const int answer = answers.front();
         answers.pop_front();
         return answer;
     }
     return (flags & app::MB_BUTTON_MASK) == app::MB_YESNO ? app::IDNO : app::IDOK;
+}
+
+void FakeMessageBoxes::CloseOpenBoxes() {
+    if (open > 0) ++closedWhileOpen;
 }
 
 QStringList FakeMessageBoxes::Texts() const {
@@ -42,7 +50,6 @@ QString RegisterName(std::uint32_t id) {
 }
 
 void WindowTest::SetUp() {
-    // Only the private directory: no system serial device shows up.
     const std::string xdg = dir.Path() + "/run";
     std::filesystem::create_directories(xdg);
     std::filesystem::permissions(xdg, std::filesystem::perms::owner_all);
@@ -60,6 +67,10 @@ void WindowTest::TearDown() {
     adapter.reset();
     app::SetMessageBoxService(nullptr);
     TMainForm::SetTransactionTimeoutForTesting(1000);
+}
+
+PortSources WindowTest::Sources() const {
+    return PortSources{PortDirectory(), dir.Path() + "/no-sys", dir.Path() + "/no-dev"};
 }
 
 void WindowTest::StartAdapter(sim::Options options) {
@@ -87,6 +98,29 @@ void WindowTest::SelectRate(int rate) {
 }
 
 void WindowTest::ClickConnect() { form->ButtonConnect->click(); }
+
+bool WindowTest::WaitFor(const std::function<bool()>& condition) { return QTest::qWaitFor(condition, 10000); }
+
+QStringList WindowTest::PortItems() const {
+    QStringList items;
+    for (int i = 0; i < form->ComboBoxComPorts->count(); ++i) items << form->ComboBoxComPorts->itemText(i);
+    return items;
+}
+
+void WindowTest::ExpectDisconnectedLook() const {
+    EXPECT_FALSE(form->Channel.IsOpen());
+    EXPECT_EQ(form->ButtonConnect->text(), U("打开串口"));
+    EXPECT_FALSE(form->pgc1->isTabVisible(0));
+    EXPECT_FALSE(form->pgc1->isTabVisible(1));
+    EXPECT_TRUE(form->ComboBoxComPorts->isEnabled());
+    EXPECT_TRUE(form->ButtonRefresh->isEnabled());
+    EXPECT_TRUE(form->Label1->isEnabled());
+    EXPECT_TRUE(form->Label2->isEnabled());
+    EXPECT_FALSE(form->Label3->isEnabled());
+    EXPECT_FALSE(form->LabelCPUID->isEnabled());
+    EXPECT_TRUE(form->InputUSARTBaud->isEnabled());
+    EXPECT_EQ(form->LabelCPUID->text(), "");
+}
 
 void WindowTest::ConnectAt(int rate) {
     ASSERT_TRUE(SelectAdapterPort());

@@ -57,15 +57,20 @@ struct ShownBox {
     QString text;
     QString caption;
     unsigned flags = 0;
+    QString details;  // the second paragraph, if any
 };
 
 // Records every box and answers it: from the queue of answers when one is
 // there, otherwise OK (or No for a Yes/No box).
 class FakeMessageBoxes : public app::MessageBoxService {
 public:
-    int Show(QWidget* owner, const QString& text, const QString& caption, unsigned flags) override;
+    int Show(QWidget* owner, const QString& text, const QString& caption, unsigned flags,
+             const QString& details) override;
+    void CloseOpenBoxes() override;
 
     std::vector<ShownBox> shown;
+    int open = 0;            // boxes open now
+    int closedWhileOpen = 0; // CloseOpenBoxes calls that found a box open
     std::deque<int> answers;
     // Runs while the box is "open", before it is answered.
     std::function<void(const ShownBox&)> onShow;
@@ -82,8 +87,9 @@ protected:
     void TearDown() override;
 
     std::string PortDirectory() const { return dir.Path() + "/ports"; }
-    // Only the private directory: no system serial device shows up.
-    PortSources Sources() const { return PortSources{PortDirectory(), dir.Path() + "/no-sys", dir.Path() + "/no-dev"}; }
+    // The window's port sources: the private port directory only, so no
+    // system serial device shows up.
+    PortSources Sources() const;
 
     // Starts an adapter in the private port directory; ASSERT_NO_FATAL_FAILURE.
     void StartAdapter(sim::Options options = {});
@@ -96,6 +102,13 @@ protected:
     // Connects at `rate` and checks that it worked; ASSERT_NO_FATAL_FAILURE.
     void ConnectAt(int rate);
     void ClickConnect();
+    // Runs the event loop until `condition` holds; false when it never did
+    // (a generous limit, never a measure of speed).
+    static bool WaitFor(const std::function<bool()>& condition);
+    // The items of the port list.
+    QStringList PortItems() const;
+    // The window's disconnected look.
+    void ExpectDisconnectedLook() const;
 
     // The requests the adapter received, as "R name" / "W name data…" lines.
     QStringList Requests() const;
