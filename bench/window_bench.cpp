@@ -11,6 +11,7 @@
 #include "bench.h"
 #include "bench_adapter.h"
 #include "child.h"
+#include "window_follow.h"
 
 namespace tavrol::bench {
 
@@ -39,6 +40,10 @@ void RunWindow(const Settings& s, std::vector<Row>& rows) {
         const std::string why = std::string(kDriver) + " was not built (the window is built with TAVROL_BUILD_APP)";
         rows.push_back(FailedRow(paintName, "≤ 150 ms", why));
         rows.push_back(FailedRow(memoryName, "≤ 50 MiB", why));
+        for (const char* figure : {"adapter hang-up to the window's disconnected look",
+                                   "COM link appearing in the port directory to its item in the port list",
+                                   "wake-ups of the window process, connected and idle, off the UI thread"})
+            rows.push_back(FailedRow(figure, "–", why));
         return;
     }
 
@@ -80,6 +85,8 @@ void RunWindow(const Settings& s, std::vector<Row>& rows) {
     } catch (const std::exception& e) {
         rows.push_back(FailedRow(memoryName, "≤ 50 MiB", e.what()));
     }
+
+    RunWindowFollowing(s, driver, rows);
 }
 
 }  // namespace tavrol::bench
