@@ -114,7 +114,8 @@ TEST_F(WindowTest, APortThatIsNoSerialDeviceIsReportedAsSuch) {
     ClickConnect();
     ASSERT_EQ(boxes.shown.size(), 1u) << boxes.Texts().join(" | ").toStdString();
     EXPECT_EQ(boxes.shown[0].text, U("打开串口失败！"));
-    EXPECT_EQ(boxes.shown[0].details, QString::fromStdString(file) + U(" 不是串口设备。"));
+    EXPECT_EQ(boxes.shown[0].details,
+              QString::fromStdString(std::filesystem::canonical(file).string()) + U(" 不是串口设备。"));
     EXPECT_FALSE(form->Channel.IsOpen());
 }
 
