@@ -86,6 +86,10 @@ std::uint32_t RateOf(const std::string& text, const std::string& what) {
 void AddPort(const std::string& text, Invocation* invocation) {
     const auto port = ParsePortName(text);
     if (!port) Refuse("PORT '" + text + "': expected a COM name (COM5), a number (5) or a device path");
+    // The second run on a port would find it held by the first.
+    for (const PortName& earlier : invocation->ports) {
+        if (earlier.text == port->text) Refuse("PORT " + port->text + " given twice");
+    }
     invocation->ports.push_back(*port);
 }
 

@@ -28,34 +28,30 @@ Attempt TryRate(RT_CAN& channel, const PortTarget& target, std::uint32_t baud, A
     return channel.PortLost() ? Attempt::Lost : Attempt::NoAnswer;
 }
 
-}  // namespace
-
-PortFailure FailureOf(const RT_CAN& channel, const StepResult& step) {
-    const std::string what = (step.writing ? "writing " : "reading ") + SettingName(step.registerId);
-    if (step.status == StepStatus::Stopped) return {kInterrupted, "stopped before " + what};
-    if (channel.PortLost()) return {kPortLost, "the port hung up while " + what};
-    if (step.status == StepStatus::Mismatch) return {kMismatch, SettingName(step.registerId) + " reads back another value than was written"};
-    if (step.cfg == CFG_TIMEOUT) return {kTimeout, "no answer within 1000 ms while " + what};
-    return {kWriteFailed, what + " failed"};
+std::optional<Connected> ConnectAtRate(RT_CAN& channel, const ConnectRequest& request, PortFailure* failure) {
+    Connected connected;
+    const std::uint32_t baud = request.baud;
+    switch (TryRate(channel, request.target, baud, &connected.identifier)) {
+        case Attempt::Connected: connected.baud = baud; return connected;
+        case Attempt::OpenFailed: *failure = {kOpenFailed, OpenFailureText(channel, request.target, baud)}; break;
+        case Attempt::NoAnswer:
+            *failure = {kNoAnswer, "no answer to the identifier read at " + std::to_string(baud)};
+            break;
+        case Attempt::Lost: *failure = {kPortLost, "the port hung up during the identifier read"}; break;
+    }
+    channel.Close();
+    return std::nullopt;
 }
 
-std::optional<Connected> Connect(RT_CAN& channel, const ConnectRequest& request, PortFailure* failure) {
+std::optional<Connected> SearchRate(RT_CAN& channel, const ConnectRequest& request, PortFailure* failure) {
     Connected connected;
-    if (!request.search) {
-        if (Stopped(request.stop)) return *failure = Interrupted(), std::nullopt;
-        switch (TryRate(channel, request.target, request.baud, &connected.identifier)) {
-            case Attempt::Connected: connected.baud = request.baud; return connected;
-            case Attempt::OpenFailed: *failure = {kOpenFailed, OpenFailureText(channel, request.target, request.baud)}; break;
-            case Attempt::NoAnswer: *failure = {kNoAnswer, "no answer to the identifier read at " + std::to_string(request.baud)}; break;
-            case Attempt::Lost: *failure = {kPortLost, "the port hung up during the identifier read"}; break;
-        }
-        channel.Close();
-        return std::nullopt;
-    }
     const int attempts = static_cast<int>(kSerialRates.size());
     for (int i = 0; i < attempts; ++i) {
+        if (Stopped(request.stop)) {
+            *failure = Interrupted();
+            break;
+        }
         const std::uint32_t rate = kSerialRates[static_cast<std::size_t>(i)];
-        if (Stopped(request.stop)) return channel.Close(), *failure = Interrupted(), std::nullopt;
         if (request.onAttempt) request.onAttempt(rate, i + 1, attempts);
         const Attempt attempt = TryRate(channel, request.target, rate, &connected.identifier);
         if (attempt == Attempt::Connected) {
@@ -65,14 +61,39 @@ std::optional<Connected> Connect(RT_CAN& channel, const ConnectRequest& request,
         // A port that cannot be opened at one rate will not open at the next.
         if (attempt == Attempt::OpenFailed) {
             *failure = {kOpenFailed, OpenFailureText(channel, request.target, rate)};
-            channel.Close();
-            return std::nullopt;
+            break;
+        }
+        if (attempt == Attempt::Lost) {
+            *failure = {kPortLost, "the port hung up during the rate search"};
+            break;
         }
         channel.Close();
-        if (attempt == Attempt::Lost) return *failure = {kPortLost, "the port hung up during the rate search"}, std::nullopt;
+        *failure = {kNoAnswer, "no answer at any of the 29 rates"};
     }
-    *failure = {kNoAnswer, "no answer at any of the 29 rates"};
+    channel.Close();
     return std::nullopt;
+}
+
+}  // namespace
+
+PortFailure FailureOf(const RT_CAN& channel, const StepResult& step) {
+    const std::string what = (step.writing ? "writing " : "reading ") + SettingName(step.registerId);
+    if (step.status == StepStatus::Stopped) return {kInterrupted, "stopped before " + what};
+    if (channel.PortLost()) return {kPortLost, "the port hung up while " + what};
+    if (step.status == StepStatus::Mismatch)
+        return {kMismatch, SettingName(step.registerId) + " reads back another value than was written"};
+    if (step.cfg == CFG_TIMEOUT) return {kTimeout, "no answer within 1000 ms while " + what};
+    if (step.writing) return {kWriteFailed, what + " failed: the request could not be sent"};
+    // The request went out and something answered, but not this register.
+    return {kNoAnswer, what + " failed: no answer for that register"};
+}
+
+std::optional<Connected> Connect(RT_CAN& channel, const ConnectRequest& request, PortFailure* failure) {
+    if (Stopped(request.stop)) {
+        *failure = Interrupted();
+        return std::nullopt;
+    }
+    return request.search ? SearchRate(channel, request, failure) : ConnectAtRate(channel, request, failure);
 }
 
 }  // namespace tavrol::cli

@@ -47,7 +47,8 @@ struct Connected {
 std::optional<Connected> Connect(RT_CAN& channel, const ConnectRequest& request, PortFailure* failure);
 
 // What a failed step means for the port: port-lost when the port hung up,
-// else timeout, write-failed or mismatch.
+// else timeout, mismatch, write-failed (a write that could not be sent) or
+// no-answer (a read answered for another register).
 PortFailure FailureOf(const RT_CAN& channel, const StepResult& step);
 
 }  // namespace tavrol::cli

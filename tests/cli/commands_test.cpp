@@ -240,6 +240,20 @@ TEST_F(CommandsTest, AnAdapterAtAnotherRateIsNoAnswer) {
     EXPECT_EQ(lines[0]["error"]["code"], "no-answer");
 }
 
+TEST_F(CommandsTest, AReadThatFailsWhileShowingIsAnErrorOfThePortNotAGap) {
+    sim::Options options;
+    options.faults.dropEvery = 3;  // the identifier reads pass, the first filter read gets no reply
+    StartAdapter(20, options);
+    const ToolResult r = Run({"show", "COM20", "--json"});
+    EXPECT_EQ(r.exitCode, 1);
+    const auto lines = JsonLines(r.out);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["ok"], false);
+    EXPECT_EQ(lines[0]["error"]["code"], "timeout");
+    EXPECT_NE(lines[0]["error"]["message"].get<std::string>().find("reading filter0"), std::string::npos);
+    EXPECT_FALSE(lines[0].contains("settings"));
+}
+
 TEST_F(CommandsTest, APortThatIsNotThereIsOpenFailedAndTheSearchStopsAtOnce) {
     const ToolResult r = Run({"show", "--search", "COM30", "/dev/nonexistent-tty", "--json"});
     EXPECT_EQ(r.exitCode, 1);

@@ -43,6 +43,7 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"UnknownOption", {"show", "COM20", "--fast"}, nullptr, "--fast"},
         UsageCase{"ShowWithoutPort", {"show"}, nullptr, "PORT"},
         UsageCase{"BadPortName", {"show", "COM20", "serial0"}, nullptr, "PORT 'serial0'"},
+        UsageCase{"PortTwice", {"show", "COM20", "20"}, nullptr, "PORT COM20 given twice"},
         UsageCase{"UnknownSetting", {"set", "COM20", "COM21", "speed=5"}, nullptr, "unknown setting 'speed'"},
         UsageCase{"BitrateOutOfRange", {"set", "COM20", "can-bitrate=1000001"}, nullptr, "can-bitrate"},
         UsageCase{"FilterIndexOutside", {"set", "COM20", "filter14=off"}, nullptr, "filter14"},
