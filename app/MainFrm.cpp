@@ -98,9 +98,9 @@ int StrToInt(const QString& text) {
 TMainForm::TMainForm(QWidget* owner, PortSources sources)
     : QWidget(owner), designLoaded_(LoadDesign()), Ports(std::move(sources)), Channel(&Ports) {
     // The hang-up is noticed on the reader thread; the window follows it on
-    // its own thread.
-    Channel.SetPortLostNotice(
-        [this] { QMetaObject::invokeMethod(this, [this] { NoticePortLost(); }, Qt::QueuedConnection); });
+    // its own thread. The call is queued by name, so the reader hands over
+    // no object of its own making.
+    Channel.SetPortLostNotice([this] { QMetaObject::invokeMethod(this, "NoticePortLost", Qt::QueuedConnection); });
     ButtonRefreshClick(nullptr);
     pgc1->setTabVisible(pgc1->indexOf(TabSheetCAN), false);
     pgc1->setTabVisible(pgc1->indexOf(TabSheetUSART), false);

@@ -163,7 +163,7 @@ private:
     int SelectedPort() const;
     bool PortListCanChange() const;
     void FollowPortList();
-    void NoticePortLost();
+    Q_INVOKABLE void NoticePortLost();
     void FollowLostPort();
 
     void ShowWaitCursor(bool on);
