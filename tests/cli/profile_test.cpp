@@ -2,6 +2,8 @@
 // a table of bad ones with the key the message must name.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <fstream>
 #include <string>
 
@@ -16,6 +18,9 @@ struct GoodCase {
     const char* document;
     SettingsChange expected;
 };
+
+// Case names in test listings instead of raw bytes.
+void PrintTo(const GoodCase& c, std::ostream* os) { *os << c.name; }
 
 SettingsChange BitrateOnly(std::uint32_t rate) {
     SettingsChange c;
@@ -86,6 +91,9 @@ struct BadCase {
     const char* document;
     const char* key;  // the message must start with it
 };
+
+// Case names in test listings instead of raw bytes.
+void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }
 
 class BadProfileTest : public ::testing::TestWithParam<BadCase> {};
 

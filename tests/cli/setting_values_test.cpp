@@ -1,6 +1,8 @@
 // SETTING=VALUE assignments and PORT names as typed on the command line.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 
 #include "port_name.h"
@@ -15,6 +17,9 @@ struct AssignmentCase {
     bool ok;
     const char* messageStart;  // for a refusal: what the message starts with
 };
+
+// Case names in test listings instead of raw bytes.
+void PrintTo(const AssignmentCase& c, std::ostream* os) { *os << c.name; }
 
 class AssignmentTest : public ::testing::TestWithParam<AssignmentCase> {};
 
@@ -84,6 +89,9 @@ struct PortCase {
     const char* shown;
     int number;
 };
+
+// Case names in test listings instead of raw bytes.
+void PrintTo(const PortCase& c, std::ostream* os) { *os << c.name; }
 
 class PortNameTest : public ::testing::TestWithParam<PortCase> {};
 

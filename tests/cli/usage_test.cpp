@@ -1,5 +1,7 @@
 // Every kind of bad argument and bad profile: exit 2, a message naming the
 // argument or key, and nothing sent to any adapter.
+#include <ostream>
+
 #include "cli_fixture.h"
 
 namespace tavrol::clitest {
@@ -11,6 +13,9 @@ struct UsageCase {
     const char* profile;            // written to a file when not null
     const char* message;            // a part of what standard error must say
 };
+
+// Case names in test listings instead of raw bytes.
+void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
 
 class UsageTest : public CliTest, public ::testing::WithParamInterface<UsageCase> {};
 

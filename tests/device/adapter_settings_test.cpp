@@ -3,6 +3,8 @@
 // another, and reading and writing over a real pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <atomic>
 #include <memory>
 #include <string>
@@ -25,6 +27,9 @@ struct TextCase {
     bool extended;
     const char* text;
 };
+
+// Case names in test listings instead of raw bytes.
+void PrintTo(const TextCase& c, std::ostream* os) { *os << c.name; }
 
 class FilterValueTextTest : public ::testing::TestWithParam<TextCase> {};
 
