@@ -240,6 +240,24 @@ TEST_F(CommandsTest, AnAdapterAtAnotherRateIsNoAnswer) {
     EXPECT_EQ(lines[0]["error"]["code"], "no-answer");
 }
 
+TEST_F(CommandsTest, ProgressLinesOnlyWhenStandardErrorIsATerminalAndNeverWithJson) {
+    sim::Options options;
+    options.serialRate = 1200;  // the third rate: the search shows two failed attempts first
+    StartAdapter(20, options);
+    const ToolResult terminal = RunTool({"search", "COM20"}, Runtime(), true);
+    ASSERT_EQ(terminal.exitCode, 0) << terminal.err;
+    EXPECT_EQ(terminal.out, "COM20: 1200\n");
+    EXPECT_TRUE(Contains(terminal.err, "COM20: trying 300 (1 of 29)")) << terminal.err;
+    EXPECT_TRUE(Contains(terminal.err, "COM20: trying 1200 (3 of 29)")) << terminal.err;
+    // Each update goes back over the lines drawn before.
+    EXPECT_TRUE(Contains(terminal.err, "\033[1A\033[J")) << terminal.err;
+
+    const ToolResult json = RunTool({"search", "COM20", "--json"}, Runtime(), true);
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_FALSE(Contains(json.err, "trying")) << json.err;
+    EXPECT_EQ(JsonLines(json.out).size(), 1u);
+}
+
 TEST_F(CommandsTest, AReadThatFailsWhileShowingIsAnErrorOfThePortNotAGap) {
     sim::Options options;
     options.faults.dropEvery = 3;  // the identifier reads pass, the first filter read gets no reply

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,7 +37,7 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
 
 }  // namespace
 
-ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::string& runtimeDir) {
+ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::string& runtimeDir, bool errorOnTerminal) {
     std::vector<std::string> argv = {TAVROL_CTL_PROGRAM};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env = ChildEnvironment(runtimeDir);
@@ -44,7 +45,14 @@ ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::string
     std::vector<char*> envp = Pointers(env);
     int outPipe[2];
     int errPipe[2];
-    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (::pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (errorOnTerminal) {
+        if (::openpty(&errPipe[0], &errPipe[1], nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+        ::fcntl(errPipe[0], F_SETFD, FD_CLOEXEC);
+        ::fcntl(errPipe[1], F_SETFD, FD_CLOEXEC);
+    } else if (::pipe2(errPipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
@@ -102,8 +110,8 @@ ToolResult ToolProcess::Wait(int timeoutMs) {
     return result;
 }
 
-ToolResult RunTool(const std::vector<std::string>& args, const std::string& runtimeDir) {
-    ToolProcess process(args, runtimeDir);
+ToolResult RunTool(const std::vector<std::string>& args, const std::string& runtimeDir, bool errorOnTerminal) {
+    ToolProcess process(args, runtimeDir, errorOnTerminal);
     return process.Wait();
 }
 

@@ -17,8 +17,9 @@ struct ToolResult {
 
 class ToolProcess {
 public:
-    // Starts the program with `args`, XDG_RUNTIME_DIR set to `runtimeDir`.
-    ToolProcess(const std::vector<std::string>& args, const std::string& runtimeDir);
+    // Starts the program with `args`, XDG_RUNTIME_DIR set to `runtimeDir`;
+    // its standard error a pseudo-terminal when `errorOnTerminal`.
+    ToolProcess(const std::vector<std::string>& args, const std::string& runtimeDir, bool errorOnTerminal = false);
     ~ToolProcess();  // kills a child that is still running
     ToolProcess(const ToolProcess&) = delete;
     ToolProcess& operator=(const ToolProcess&) = delete;
@@ -33,6 +34,6 @@ private:
     int err_ = -1;
 };
 
-ToolResult RunTool(const std::vector<std::string>& args, const std::string& runtimeDir);
+ToolResult RunTool(const std::vector<std::string>& args, const std::string& runtimeDir, bool errorOnTerminal = false);
 
 }  // namespace tavrol::clitest
