@@ -174,7 +174,7 @@ const char* CommandName(Command command) {
 int ParseCommandLine(int argc, const char* const* argv, Invocation* invocation, std::FILE* out, std::FILE* err) {
     CLI::App app(kDescription, "tavrolctl");
     app.footer(kFooter);
-    app.set_version_flag("--version", "tavrolctl 1.0.0");
+    app.set_version_flag("--version", std::string("tavrolctl ") + TAVROL_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
     RawArguments raw;
@@ -220,7 +220,7 @@ int ParseCommandLine(int argc, const char* const* argv, Invocation* invocation, 
         std::fputs(app.help("", CLI::AppFormatMode::All).c_str(), out);
         return kExitOk;
     } catch (const CLI::CallForVersion&) {
-        std::fputs("tavrolctl 1.0.0\n", out);
+        std::fprintf(out, "tavrolctl %s\n", TAVROL_VERSION);
         return kExitOk;
     } catch (const CLI::ParseError& e) {
         std::fprintf(err, "tavrolctl: %s\nRun 'tavrolctl --help' for the commands and their arguments.\n", e.what());
