@@ -2,6 +2,7 @@
 // the one configuration channel to the adapter.
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QWidget>
 
@@ -158,8 +159,15 @@ private:
     // The port list following the system, and the window following a port
     // that hung up.
     void WatchPorts();
+    struct PortItem {
+        QString text;     // "COM<n>"
+        QString tooltip;  // the device behind it
+        bool operator==(const PortItem&) const = default;
+    };
     std::vector<int> EnumeratePorts();
-    void FillPortList(const std::vector<int>& numbers);
+    QList<PortItem> PortItemsFor(const std::vector<int>& numbers) const;
+    QList<PortItem> ShownPortItems() const;
+    void FillPortList(const QList<PortItem>& items);
     int SelectedPort() const;
     bool PortListCanChange() const;
     void FollowPortList();

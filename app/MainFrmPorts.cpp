@@ -4,6 +4,7 @@
 #include <QComboBox>
 
 #include <algorithm>
+#include <optional>
 
 #include "MainFrm.h"
 #include "MessageBoxes.h"
@@ -25,21 +26,35 @@ std::vector<int> TMainForm::EnumeratePorts() {
     return numbers;
 }
 
-void TMainForm::FillPortList(const std::vector<int>& numbers) {
+QList<TMainForm::PortItem> TMainForm::PortItemsFor(const std::vector<int>& numbers) const {
+    QList<PortItem> items;
+    for (int number : numbers) {
+        const std::optional<PortEntry> entry = Ports.Find(number);
+        items.append({QStringLiteral("COM") + QString::number(number), entry ? PortTooltip(*entry) : QString()});
+    }
+    return items;
+}
+
+QList<TMainForm::PortItem> TMainForm::ShownPortItems() const {
+    QList<PortItem> items;
+    for (int item = 0; item < ComboBoxComPorts->count(); ++item)
+        items.append({ComboBoxComPorts->itemText(item), ComboBoxComPorts->itemData(item, Qt::ToolTipRole).toString()});
+    return items;
+}
+
+void TMainForm::FillPortList(const QList<PortItem>& items) {
     fillingList_ = true;
     ComboBoxComPorts->clear();
-    for (int number : numbers) {
-        const int item = ComboBoxComPorts->count();
-        ComboBoxComPorts->addItem(QStringLiteral("COM") + QString::number(number));
-        const std::optional<PortEntry> entry = Ports.Find(number);
-        if (entry) ComboBoxComPorts->setItemData(item, PortTooltip(*entry), Qt::ToolTipRole);
+    for (const PortItem& item : items) {
+        ComboBoxComPorts->addItem(item.text);
+        ComboBoxComPorts->setItemData(ComboBoxComPorts->count() - 1, item.tooltip, Qt::ToolTipRole);
     }
     ComboBoxComPorts->setCurrentIndex(-1);
     fillingList_ = false;
 }
 
 void TMainForm::ButtonRefreshClick(QObject*) {
-    FillPortList(EnumeratePorts());
+    FillPortList(PortItemsFor(EnumeratePorts()));
     pickedPort_ = 0;
     listOutdated_ = false;
 }
@@ -68,25 +83,12 @@ bool TMainForm::PortListCanChange() const {
 void TMainForm::FollowPortList() {
     if (!listOutdated_ || !PortListCanChange()) return;
     listOutdated_ = false;
-    const std::vector<int> numbers = EnumeratePorts();
-    QStringList texts;
-    QStringList tips;
-    for (int number : numbers) {
-        texts << QStringLiteral("COM") + QString::number(number);
-        const std::optional<PortEntry> entry = Ports.Find(number);
-        tips << (entry ? PortTooltip(*entry) : QString());
-    }
-    QStringList shownTexts;
-    QStringList shownTips;
-    for (int item = 0; item < ComboBoxComPorts->count(); ++item) {
-        shownTexts << ComboBoxComPorts->itemText(item);
-        shownTips << ComboBoxComPorts->itemData(item, Qt::ToolTipRole).toString();
-    }
-    if (texts == shownTexts && tips == shownTips) return;
+    const QList<PortItem> items = PortItemsFor(EnumeratePorts());
+    if (items == ShownPortItems()) return;
 
     // The selection follows the port the user picked: shown while it is
     // listed, none while it is gone, and back when it returns.
-    FillPortList(numbers);
+    FillPortList(items);
     if (pickedPort_ == 0) return;
     fillingList_ = true;
     ComboBoxComPorts->setCurrentIndex(ComboBoxComPorts->findText(QStringLiteral("COM%1").arg(pickedPort_)));

@@ -22,10 +22,6 @@ public:
     PortWatcher(const PortWatcher&) = delete;
     PortWatcher& operator=(const PortWatcher&) = delete;
 
-    // False when the system offers no way to watch (the list then changes
-    // only on "刷新列表").
-    bool IsWatching() const;
-
 signals:
     // Entries changed; a burst of changes comes as one signal.
     void Changed();

@@ -51,8 +51,6 @@ PortWatcher::~PortWatcher() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool PortWatcher::IsWatching() const { return fd_ >= 0; }
-
 void PortWatcher::WatchDirectories() {
     // Adding a watch that exists already changes nothing, so every directory
     // is simply watched again after each change: a directory that has just

@@ -5,6 +5,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <filesystem>
 #include <ostream>
 #include <thread>
 
@@ -176,6 +177,16 @@ TEST_F(WindowTest, TheListFollowsThePortsAndTheSelectionFollowsThePickedPort) {
     ASSERT_TRUE(WaitFor([&] { return PortItems().size() == 2; }));
     EXPECT_EQ(form->ComboBoxComPorts->currentIndex(), -1);
     EXPECT_TRUE(boxes.shown.empty()) << boxes.Texts().join(" | ").toStdString();
+}
+
+TEST_F(WindowTest, APortDirectoryMadeAfterTheStartIsFollowedToo) {
+    std::filesystem::remove_all(PortDirectory());
+    CreateWindow();
+    ASSERT_NO_FATAL_FAILURE(StartAdapter());  // makes the directory, then its link
+    const QString port = QString("COM%1").arg(adapter->ComNumber());
+    ASSERT_TRUE(WaitFor([&] { return PortItems() == QStringList{port}; })) << PortItems().join(" ").toStdString();
+    adapter->Unplug();
+    ASSERT_TRUE(WaitFor([&] { return PortItems().isEmpty(); })) << PortItems().join(" ").toStdString();
 }
 
 // What keeps the list from changing for a while.
