@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -175,11 +176,8 @@ void ShowRows(int runs, std::vector<Row>& rows) {
         r.ratio = Median(times) / Median(wires);
         r.target = "≤ 1.15 × floor";
         r.met = *r.ratio <= 1.15;
-        r.note = "the link's open waits " + std::to_string(tavrol::RT_COM::kSettlePauseMs) +
-                 " ms for the line to settle after setting it up; that pause alone is " +
-                 Format(tavrol::RT_COM::kSettlePauseMs / Median(wires) * 100.0, 0) +
-                 " % of the floor; less that pause the ratio is " +
-                 Format((Median(times) - tavrol::RT_COM::kSettlePauseMs) / Median(wires), 2) + " ×";
+        r.note = "fastest " + FormatMs(*std::min_element(times.begin(), times.end())) + ", slowest " +
+                 FormatMs(*std::max_element(times.begin(), times.end()));
         rows.push_back(r);
     } catch (const std::exception& e) {
         rows.push_back(FailedRow(name, "≤ 1.15 × floor", e.what()));

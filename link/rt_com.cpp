@@ -10,6 +10,10 @@ namespace {
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+bool SameLine(const LineSettings& a, const LineSettings& b) {
+    return a.baudRate == b.baudRate && a.dataBits == b.dataBits && a.parity == b.parity && a.stopBits == b.stopBits;
+}
+
 constexpr std::uint32_t kChunkSize = 64;
 
 // Writes end within 1 s a byte plus 50 s.
@@ -105,12 +109,15 @@ int RT_COM::OpenTarget(const PortTarget& target, int baud) {
     port_->Purge();
     if (!port_->SetQueueSizes(capacity_, capacity_)) return FailOpen();
     if (!port_->GetSettings(settings_)) return FailOpen();
+    const LineSettings reported = settings_;
     settings_.baudRate = static_cast<std::uint32_t>(baud);
     settings_.dataBits = 8;
     settings_.parity = 0;
     settings_.stopBits = 0;
     if (!port_->SetSettings(settings_)) return FailOpen();
-    Pause(kSettlePauseMs);
+    // A line whose rate or framing changed needs time to settle; one that
+    // already ran this way does not.
+    if (!SameLine(reported, settings_)) Pause(kSettlePauseMs);
     port_->SetTimeouts(kLinkTimeouts);
 
     stopFlag_ = 0;

@@ -78,8 +78,8 @@ public:
     std::uint32_t BaudRate() const { return settings_.baudRate; }
     std::uint32_t Capacity() const { return capacity_; }
 
-    // Pause after setting the port up, and between closing a port and
-    // opening it again.
+    // Pause after changing the line's rate or framing, and between closing a
+    // port and opening it again.
     static constexpr int kSettlePauseMs = 60;
     // How long the reader rests after a read fails for a reason other than a
     // lost port, so a failing port costs no CPU.
