@@ -1,6 +1,10 @@
 // Why a port did not open, in the open-failure box, and what an item's
 // tooltip says about the device behind it.
+#include <grp.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -81,6 +85,49 @@ INSTANTIATE_TEST_SUITE_P(
                       TooltipCase{"IdOnly", Usb("", "1a86:7523", ""), "/dev/ttyUSB0 — (1a86:7523)"},
                       TooltipCase{"NoUsbDevice", Usb("", "", ""), "/dev/ttyUSB0"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The link's real refusal for a user without access, read by the text:
+// a pseudo-terminal owned by root with mode 0600, opened by a child that has
+// become the unprivileged user 65534.
+TEST(OpenFailureAsAnotherUserTest, NoPermissionNamesTheDialoutGroup) {
+    if (::geteuid() != 0) GTEST_SKIP() << "handing the port to root needs root";
+    int master = -1;
+    int slave = -1;
+    char name[128] = {};
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ASSERT_EQ(::fchown(slave, 0, 0), 0);
+    ASSERT_EQ(::fchmod(slave, 0600), 0);
+    int result[2];
+    ASSERT_EQ(::pipe(result), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(result[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+        RT_COM link(64);
+        const int opened = link.OpenTarget(TargetForDevicePath(name), 115200);
+        const std::string line = std::to_string(link.LastError()) + " " + link.DevicePath();
+        [[maybe_unused]] const ssize_t n = ::write(result[1], line.data(), line.size());
+        ::_exit(opened != 0 ? 1 : 0);
+    }
+    ::close(result[1]);
+    char text[256] = {};
+    const ssize_t n = ::read(result[0], text, sizeof text - 1);
+    ::close(result[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(slave);
+    ::close(master);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child opened the port or could not drop root";
+    ASSERT_GT(n, 0);
+    const QString line = QString::fromUtf8(text, static_cast<int>(n));
+    const int error = line.section(' ', 0, 0).toInt();
+    const QString path = line.section(' ', 1);
+    EXPECT_EQ(path, QString::fromUtf8(name));
+    EXPECT_EQ(OpenFailureReason(error, path),
+              U("没有权限打开 ") + QString::fromUtf8(name) +
+                  U("。请把当前用户加入 dialout 组（sudo usermod -aG dialout $USER），然后重新登录。"));
+}
 
 // Real failures through the window.
 
