@@ -4,6 +4,7 @@
 #include "MainFrm.h"
 #include "SanitizerHooks.h"
 #include "TerminationSignals.h"
+#include "WindowManagerClose.h"
 
 int main(int argc, char** argv) {
     TApplication application(argc, argv);
@@ -13,6 +14,7 @@ int main(int argc, char** argv) {
         TMainForm form;
         form.show();
         CloseOnTerminationSignals(&form);
+        CloseOnWindowManagerRequest(&form);
         application.exec();
     } catch (...) {
         ShowCurrentException();

@@ -319,11 +319,26 @@ click 324 42
 wait_for_request "^R 1FFFED0"
 shot connected-after-replug
 
-# --- SIGTERM while a message box is open
+# --- SIGTERM, and the window manager's close button, while a message box
+# is open
 adapter unplug
 wait_for_box
 sent=$(date +%s%N)
 kill -TERM "$APP_PID"
+ends_within 15 "$sent"
+
+adapter replug
+start_program
+pick_port
+click 170 54
+type_text 115200
+key Return
+click 324 42
+wait_for_request "^R 1FFFED0"
+adapter unplug
+wait_for_box
+sent=$(date +%s%N)
+"$CLOSER" "$WID"
 ends_within 15 "$sent"
 
 # --- closing the window and SIGTERM during a rate search: the search stops
