@@ -17,24 +17,6 @@ std::string ReadAll(const std::string& path) {
     return text.str();
 }
 
-// Every setting differs from the factory state.
-const char kFullProfile[] = R"({"format":"tavrol-profile","version":1,"can_bitrate":250000,"retransmit":false,
-  "bus_off":false,"filters":[
-  {"index":0,"enabled":true,"format":"std","id":"100","mask":"7F0"},
-  {"index":1,"enabled":true,"format":"std","id":"101","mask":"7F1"},
-  {"index":2,"enabled":true,"format":"std","id":"102","mask":"7F2"},
-  {"index":3,"enabled":true,"format":"std","id":"103","mask":"7F3"},
-  {"index":4,"enabled":true,"format":"std","id":"104","mask":"7F4"},
-  {"index":5,"enabled":true,"format":"std","id":"105","mask":"7F5"},
-  {"index":6,"enabled":true,"format":"std","id":"106","mask":"7F6"},
-  {"index":7,"enabled":true,"format":"ext","id":"1000007","mask":"1FFFFFF7"},
-  {"index":8,"enabled":true,"format":"ext","id":"1000008","mask":"1FFFFFF8"},
-  {"index":9,"enabled":true,"format":"ext","id":"1000009","mask":"1FFFFFF9"},
-  {"index":10,"enabled":true,"format":"ext","id":"100000A","mask":"1FFFFFFA"},
-  {"index":11,"enabled":true,"format":"ext","id":"100000B","mask":"1FFFFFFB"},
-  {"index":12,"enabled":true,"format":"ext","id":"100000C","mask":"1FFFFFFC"},
-  {"index":13,"enabled":true,"format":"ext","id":"100000D","mask":"1FFFFFFD"}]})";
-
 using ApplyTest = CliTest;
 
 TEST_F(ApplyTest, ExportApplyExportIsIdenticalAndTheSecondApplyWritesNothing) {

@@ -11,23 +11,6 @@
 namespace tavrol::clitest {
 namespace {
 
-const char kFullProfile[] = R"({"format":"tavrol-profile","version":1,"can_bitrate":250000,"retransmit":false,
-  "bus_off":false,"filters":[
-  {"index":0,"enabled":true,"format":"std","id":"100","mask":"7F0"},
-  {"index":1,"enabled":true,"format":"std","id":"101","mask":"7F1"},
-  {"index":2,"enabled":true,"format":"std","id":"102","mask":"7F2"},
-  {"index":3,"enabled":true,"format":"std","id":"103","mask":"7F3"},
-  {"index":4,"enabled":true,"format":"std","id":"104","mask":"7F4"},
-  {"index":5,"enabled":true,"format":"std","id":"105","mask":"7F5"},
-  {"index":6,"enabled":true,"format":"std","id":"106","mask":"7F6"},
-  {"index":7,"enabled":true,"format":"std","id":"107","mask":"7F7"},
-  {"index":8,"enabled":true,"format":"std","id":"108","mask":"7F8"},
-  {"index":9,"enabled":true,"format":"std","id":"109","mask":"7F9"},
-  {"index":10,"enabled":true,"format":"std","id":"10A","mask":"7FA"},
-  {"index":11,"enabled":true,"format":"std","id":"10B","mask":"7FB"},
-  {"index":12,"enabled":true,"format":"std","id":"10C","mask":"7FC"},
-  {"index":13,"enabled":true,"format":"std","id":"10D","mask":"7FD"}]})";
-
 // Slow enough replies that the test can act while the apply writes.
 sim::Options SlowAdapter() {
     sim::Options options;
