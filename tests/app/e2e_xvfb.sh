@@ -117,17 +117,10 @@ start_program() {
 # Closes the window as a window manager would and waits for the program to
 # end with status 0 within $1 seconds.
 close_program() {
+    local sent
+    sent=$(date +%s%N)
     "$CLOSER" "$WID"
-    for _ in $(seq $(($1 * 10))); do
-        kill -0 "$APP_PID" 2>/dev/null || break
-        sleep 0.1
-    done
-    if kill -0 "$APP_PID" 2>/dev/null; then fail "the program did not end when its window was closed"; fi
-    wait "$APP_PID"
-    local status=$?
-    APP_PID=
-    WID=
-    [ "$status" -eq 0 ] || fail "the program ended with status $status"
+    ends_within $(( $1 * 10 )) "$sent"
 }
 
 click() {
@@ -143,19 +136,51 @@ key() {
     sleep 0.3
 }
 
+# Waits until the program has ended, at most $1 tenths of a second after
+# the moment $2 (date +%s%N), and checks that it ended normally (the window
+# closed, the port closed with it).
+ends_within() {
+    while kill -0 "$APP_PID" 2>/dev/null; do
+        if [ $(( ($(date +%s%N) - $2) / 100000000 )) -ge "$1" ]; then
+            fail "the program did not end within $(( $1 / 10 )).$(( $1 % 10 )) s"
+        fi
+        sleep 0.05
+    done
+    wait "$APP_PID"
+    local status=$?
+    APP_PID=
+    WID=
+    [ "$status" -eq 0 ] || fail "the program ended with status $status"
+}
+
+# Waits for a message box (captioned "Tavrol") to be shown.
+wait_for_box() {
+    timeout 10 xdotool search --sync --onlyvisible --name '^Tavrol$' >/dev/null || fail "no message box appeared"
+    sleep 0.3
+}
+
+pick_port() {
+    click 170 31
+    type_text "COM$COM"
+    key Return
+}
+
+# Picks the adapter's port and the rate 115200 from the two lists, connects
+# and waits until the settings load has begun.
+connect_at_115200() {
+    pick_port
+    click 170 54
+    type_text 115200
+    key Return
+    click 324 42
+    wait_for_request "^R 1FFFED0"
+}
+
 start_adapter 115200
 start_program
 shot disconnected
 
-# Pick the adapter's port and the rate 115200 from the two lists, then connect.
-click 170 31
-type_text "COM$COM"
-key Return
-click 170 54
-type_text 115200
-key Return
-click 324 42
-wait_for_request "^R 1FFFED0"
+connect_at_115200
 sleep 0.5
 
 expected="R 1FFFFF0 8
@@ -265,45 +290,12 @@ shot disconnected-after-rate-change
 # --- closing the window ends the program normally
 close_program 10
 
-# Waits until the program has ended, at most $1 tenths of a second after
-# the moment $2 (date +%s%N), and checks that it ended normally (the window
-# closed, the port closed with it).
-ends_within() {
-    while kill -0 "$APP_PID" 2>/dev/null; do
-        if [ $(( ($(date +%s%N) - $2) / 100000000 )) -ge "$1" ]; then
-            fail "the program did not end within $(( $1 / 10 )).$(( $1 % 10 )) s"
-        fi
-        sleep 0.05
-    done
-    wait "$APP_PID"
-    local status=$?
-    APP_PID=
-    WID=
-    [ "$status" -eq 0 ] || fail "the program ended with status $status"
-}
-
-# Waits for a message box (captioned "Tavrol") to be shown.
-wait_for_box() {
-    timeout 10 xdotool search --sync --onlyvisible --name '^Tavrol$' >/dev/null || fail "no message box appeared"
-    sleep 0.3
-}
-
-pick_port() {
-    click 170 31
-    type_text "COM$COM"
-    key Return
-}
 
 # --- the adapter pulled out while connected, then plugged back in
 stop_adapter
 start_adapter 115200
 start_program
-pick_port
-click 170 54
-type_text 115200
-key Return
-click 324 42
-wait_for_request "^R 1FFFED0"
+connect_at_115200
 adapter clear
 adapter unplug
 wait_for_box
@@ -329,12 +321,7 @@ ends_within 15 "$sent"
 
 adapter replug
 start_program
-pick_port
-click 170 54
-type_text 115200
-key Return
-click 324 42
-wait_for_request "^R 1FFFED0"
+connect_at_115200
 adapter unplug
 wait_for_box
 sent=$(date +%s%N)
