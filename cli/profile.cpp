@@ -1,5 +1,7 @@
 #include "profile.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -148,9 +150,12 @@ ProfileReading ReadProfileFile(const std::string& path) {
         reading.error = path + ": is a directory, not a profile";
         return reading;
     }
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        reading.error = path + ": cannot be read";
+        // Say why, so a typo in the name reads differently from missing rights.
+        const int err = errno;
+        reading.error = path + ": cannot be read" + (err != 0 ? std::string(": ") + std::strerror(err) : "");
         return reading;
     }
     std::ostringstream text;
